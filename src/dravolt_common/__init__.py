@@ -1,0 +1,1 @@
+"""Common utilities of the dravolt platform, with native serialisation helpers."""

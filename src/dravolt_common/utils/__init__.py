@@ -1,0 +1,1 @@
+"""Utilities for carrying live objects through serialisers."""
