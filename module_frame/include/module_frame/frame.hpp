@@ -1,0 +1,13 @@
+#pragma once
+
+// What both extension modules need from CPython: owning references, interned
+// names, the module's loading, global lookups and imports, argument parsing,
+// traceback entries, the function type and class creation.
+#include "module_frame/arguments.hpp"
+#include "module_frame/errors.hpp"
+#include "module_frame/function.hpp"
+#include "module_frame/module.hpp"
+#include "module_frame/name.hpp"
+#include "module_frame/ref.hpp"
+#include "module_frame/text.hpp"
+#include "module_frame/traceback.hpp"
