@@ -98,7 +98,7 @@ def test_creation_copies_the_spec_and_hands_back_the_loaded_module():
         assert module.__loader__ is spec.loader
         assert module.__package__ == "dravolt_common.utils"
 
-        # Attributes the spec lacks are skipped; a search location gives a path.
+        # Attributes the import spec lacks are skipped; a search location gives a path.
         bare = types.SimpleNamespace(
             name=NAME, origin=spec.origin, submodule_search_locations=["somewhere"]
         )
