@@ -1,0 +1,130 @@
+"""A tour of dravolt_common: full names, wrappers through jsonpickle, callable naming.
+
+Run it with `./dev.sh example` from the repository root.
+"""
+
+import collections
+import json
+import os.path
+
+import jsonpickle
+
+from dravolt_common.utils.payload_wrapper import get_attribute_full_name, import_by_full_name
+
+
+class Outer:
+    class Inner:
+        def method(self):
+            return "method"
+
+
+class Greeter:
+    def __call__(self, name):
+        return f"hello {name}"
+
+
+def describe(wrapper):
+    return f"a wrapper around {wrapper.cls.__qualname__}"
+
+
+def make_nested():
+    def nested():
+        return "nested"
+
+    return nested
+
+
+def heading(title):
+    print()
+    print(title)
+    print("-" * len(title))
+
+
+def show_full_names():
+    heading("Full names")
+    for obj in (collections.OrderedDict, Outer.Inner, os.path.join, make_nested()):
+        print(f"  {get_attribute_full_name(obj)}")
+
+
+def show_resolved_names():
+    heading("Objects resolved from their full names")
+    for name, original in (("json", json), ("os.path.join", os.path.join)):
+        resolved = import_by_full_name(name)
+        print(f"  {name!r} -> {resolved!r}; the original: {resolved is original}")
+
+
+def show_wrappers_through_jsonpickle():
+    heading("Wrappers through jsonpickle")
+    from dravolt_common.utils.payload_wrapper import (
+        ExceptionWrapper,
+        FunctionWrapper,
+        ModuleWrapper,
+        PayloadWrapper,
+        SpecialWrapper,
+        UnpicklableObject,
+    )
+
+    wrapper = PayloadWrapper(Outer.Inner, {"describe": describe})
+    loaded = round_trip("PayloadWrapper(Outer.Inner, {'describe': describe})", wrapper)
+    print(f"  loaded.cls: {loaded.cls!r}")
+    print(f"  loaded.describe(): {loaded.describe()!r}")
+
+    loaded = round_trip('FunctionWrapper("os.path.join")', FunctionWrapper("os.path.join"))
+    print(f"  the function itself: {loaded is os.path.join}")
+
+    loaded = round_trip('ModuleWrapper("json")', ModuleWrapper("json"))
+    print(f"  the module itself: {loaded is json}")
+
+    round_trip(
+        'ExceptionWrapper("builtins.ValueError", ("bad",), {})',
+        ExceptionWrapper("builtins.ValueError", ("bad",), {}),
+    )
+    round_trip('SpecialWrapper("os.path.join", "a", "b")', SpecialWrapper("os.path.join", "a", "b"))
+
+    loaded = round_trip('UnpicklableObject("name", {})', UnpicklableObject("name", {}))
+    print(f"  loaded.cls: {loaded.cls!r}, loaded.funcs: {loaded.funcs!r}")
+
+
+def round_trip(label, obj):
+    """Print what `obj` encodes to and what decoding gives back; return the latter."""
+    encoded = jsonpickle.encode(obj)
+    loaded = jsonpickle.decode(encoded)
+    print(f"  {label}")
+    print(f"    constructed: {obj!r}")
+    print(f"    encoded:     {encoded}")
+    print(f"    decoded:     {loaded!r}")
+    return loaded
+
+
+def show_callable_naming():
+    heading("Module and full name of callables")
+    from dravolt_common.callable_naming import get_function_full_name, get_function_module
+
+    instance = Outer.Inner()
+    callables = [
+        ("a function", describe, False),
+        ("a nested function", make_nested(), False),
+        ("a class", Outer.Inner, False),
+        ("a bound method", instance.method, True),
+        ("a built-in function", len, False),
+        ("a method descriptor", str.join, False),
+        ("a slot wrapper", object.__init__, False),
+        ("a callable instance", Greeter(), False),
+    ]
+    for kind, obj, is_method in callables:
+        module = get_function_module(obj, is_method)
+        print(f"  {kind:<20} {module!r:<12} {get_function_full_name(module, obj)!r}")
+
+
+def main():
+    show_full_names()
+    show_resolved_names()
+    for section in (show_wrappers_through_jsonpickle, show_callable_naming):
+        try:
+            section()
+        except (ImportError, NotImplementedError):
+            print("  (not available yet)")
+
+
+if __name__ == "__main__":
+    main()
