@@ -15,6 +15,10 @@ namespace {
 constexpr const char kCompiletimeVersion[] =
     FRAME_STRINGIFY(PY_MAJOR_VERSION) "." FRAME_STRINGIFY(PY_MINOR_VERSION);
 
+// The definition of the Module of this shared object; each extension module
+// links its own copy of the frame.
+PyModuleDef* last_definition = nullptr;
+
 // Copies spec.<from> to module.<to>; a missing spec attribute is skipped.
 int copy_spec_attribute(PyObject* spec, PyObject* module, const char* from, const char* to,
                         bool skip_none) {
@@ -45,6 +49,7 @@ Module::Module(const char* short_name, const char* full_name, const char* source
   definition_.m_size = 0;
   definition_.m_methods = nullptr;
   definition_.m_slots = slots_;
+  last_definition = &definition_;
 }
 
 PyObject* Module::init() noexcept { return PyModuleDef_Init(&definition_); }
@@ -126,7 +131,11 @@ int Module::warn_on_version_mismatch() noexcept {
 
 int Module::exec(PyObject* module) noexcept {
   PyModuleDef* definition = PyModule_GetDef(module);
-  if (definition == nullptr) return -1;
+  if (definition == nullptr) {
+    if (PyErr_Occurred()) return -1;
+    // A module object made elsewhere, handed to our exec slot directly.
+    definition = last_definition;
+  }
   Module& self = of(definition);
   if (self.module_) {
     if (module == self.module_.get()) return 0;
