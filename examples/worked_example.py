@@ -87,8 +87,8 @@ def show_wrappers_through_jsonpickle():
 
 def round_trip(label, obj):
     """Print what `obj` encodes to and what decoding gives back; return the latter."""
-    encoded = jsonpickle.encode(obj)
-    loaded = jsonpickle.decode(encoded)
+    encoded = jsonpickle.encode(obj, keys=True)
+    loaded = jsonpickle.decode(encoded, keys=True)
     print(f"  {label}")
     print(f"    constructed: {obj!r}")
     print(f"    encoded:     {encoded}")
