@@ -1,5 +1,7 @@
 #include "module_frame/text.hpp"
 
+#include <cstring>
+
 namespace frame {
 
 Ref format_text(PyObject* value) noexcept {
@@ -25,10 +27,17 @@ Ref join_text(std::initializer_list<PyObject*> pieces) noexcept {
   }
   Ref result = Ref::steal(PyUnicode_New(length, max_char));
   if (!result) return result;
+  const int kind = PyUnicode_KIND(result.get());
+  char* data = static_cast<char*>(PyUnicode_DATA(result.get()));
   Py_ssize_t at = 0;
   for (PyObject* piece : pieces) {
     Py_ssize_t piece_length = PyUnicode_GET_LENGTH(piece);
-    if (PyUnicode_CopyCharacters(result.get(), at, piece, 0, piece_length) < 0) return Ref();
+    // Pieces of the result's width (nearly always) are copied as bytes.
+    if (PyUnicode_KIND(piece) == kind) {
+      std::memcpy(data + at * kind, PyUnicode_DATA(piece), piece_length * kind);
+    } else if (PyUnicode_CopyCharacters(result.get(), at, piece, 0, piece_length) < 0) {
+      return Ref();
+    }
     at += piece_length;
   }
   return result;
