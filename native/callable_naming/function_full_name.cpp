@@ -1,12 +1,209 @@
+#include <Python.h>
+
+#include <utility>
+
 #include "callable_naming.hpp"
+#include "safe_lookup.hpp"
 
 namespace callable_naming {
 
+using frame::Ref;
+
 namespace {
 
+// Module globals, read at each use.
+frame::Name SELF_CONST{"SELF_CONST"};
+frame::Name FUNC_STR{"FUNC_STR"};
+frame::Name FUNC_NAME{"FUNC_NAME"};
+frame::Name QUALNAME_STR{"QUALNAME_STR"};
+
+// Fixed attribute names and text.
+frame::Name dunder_init{"__init__"};
+frame::Name dunder_class{"__class__"};
+frame::Name dunder_name{"__name__"};
+frame::Name dot{"."};
+frame::Name empty_text{""};
+
+// Records the line of a failing step for the traceback entry.
+Ref failed(frame::Call& call, int line) {
+  call.fail(line);
+  return Ref();
+}
+
+// The generic read of the attribute that a constant names; no
+// __getattribute__ or __getattr__ of the class takes part.
+Ref generic_read(const frame::Call& call, PyObject* obj, const frame::Name& constant) {
+  Ref attr = call.global(constant);
+  if (!attr) return attr;
+  return Ref::steal(PyObject_GenericGetAttr(obj, attr.get()));
+}
+
+// obj.<name>.__name__, an ordinary read of each.
+Ref read_name_of(PyObject* obj, const frame::Name& name) {
+  Ref value = Ref::steal(PyObject_GetAttr(obj, name.get()));
+  if (!value) return value;
+  return Ref::steal(PyObject_GetAttr(value.get(), dunder_name.get()));
+}
+
+// f"{prefix}.{name}"
+Ref dotted(PyObject* prefix, PyObject* name) {
+  Ref prefix_text = frame::format_text(prefix);
+  if (!prefix_text) return prefix_text;
+  Ref name_text = frame::format_text(name);
+  if (!name_text) return name_text;
+  return frame::join_text({prefix_text.get(), dot.get(), name_text.get()});
+}
+
+// What Python raises for a local variable read before any assignment.
+Ref unbound_qualname(frame::Call& call, int line) {
+  PyErr_Format(PyExc_UnboundLocalError, "local variable '%s' referenced before assignment",
+               "qualname");
+  return failed(call, line);
+}
+
+// A callable bound to a truthy object: its own qualified name, or else the
+// bound object's class name and the callable's name.
+Ref method_full_name(frame::Call& call, PyObject* module_name, Ref function_obj) {
+  Ref function_name = Ref::borrow(empty_text.get());
+  Ref self_attr = generic_read(call, function_obj.get(), SELF_CONST);
+  if (!self_attr) return failed(call, __LINE__);
+
+  int found = safe_lookup_is_true(call, function_obj.get(), FUNC_STR);
+  if (found < 0) return failed(call, __LINE__);
+  if (found) {
+    function_obj = generic_read(call, function_obj.get(), FUNC_STR);
+    if (!function_obj) return failed(call, __LINE__);
+  }
+  found = safe_lookup_is_true(call, function_obj.get(), FUNC_NAME);
+  if (found < 0) return failed(call, __LINE__);
+  if (found) {
+    function_name = generic_read(call, function_obj.get(), FUNC_NAME);
+    if (!function_name) return failed(call, __LINE__);
+  }
+  found = safe_lookup_is_true(call, function_obj.get(), QUALNAME_STR);
+  if (found < 0) return failed(call, __LINE__);
+  if (found) {
+    Ref qualname_tmp = generic_read(call, function_obj.get(), QUALNAME_STR);
+    if (!qualname_tmp) return failed(call, __LINE__);
+    int truth = PyObject_IsTrue(qualname_tmp.get());
+    if (truth < 0) return failed(call, __LINE__);
+    if (truth) {
+      Ref full_name = dotted(module_name, qualname_tmp.get());
+      if (!full_name) return failed(call, __LINE__);
+      return full_name;
+    }
+  }
+
+  // The pieces are formatted left to right, as an f-string does.
+  int truth = PyObject_IsTrue(module_name);
+  if (truth < 0) return failed(call, __LINE__);
+  Ref module_text;
+  if (truth) {
+    module_text = frame::format_text(module_name);
+    if (!module_text) return failed(call, __LINE__);
+  }
+  Ref class_name = read_name_of(self_attr.get(), dunder_class);
+  if (!class_name) return failed(call, __LINE__);
+  Ref class_text = frame::format_text(class_name.get());
+  if (!class_text) return failed(call, __LINE__);
+  Ref function_text = frame::format_text(function_name.get());
+  if (!function_text) return failed(call, __LINE__);
+  Ref full_name = module_text
+                      ? frame::join_text({module_text.get(), dot.get(), class_text.get(), dot.get(),
+                                          function_text.get()})
+                      : frame::join_text({class_text.get(), dot.get(), function_text.get()});
+  if (!full_name) return failed(call, __LINE__);
+  return full_name;
+}
+
+// Any other callable: its own qualified name, or else its name, or else the
+// name of its class.
+Ref function_full_name(frame::Call& call, PyObject* module_name, PyObject* function_obj) {
+  Ref function_name = Ref::borrow(empty_text.get());
+  int found = safe_lookup_is_true(call, function_obj, FUNC_NAME);
+  if (found < 0) return failed(call, __LINE__);
+  if (found) {
+    function_name = generic_read(call, function_obj, FUNC_NAME);
+    if (!function_name) return failed(call, __LINE__);
+  }
+
+  Ref qualname;  // unset until assigned
+  found = safe_lookup_is_true(call, function_obj, QUALNAME_STR);
+  if (found < 0) return failed(call, __LINE__);
+  if (found) {
+    Ref qualname_tmp = generic_read(call, function_obj, QUALNAME_STR);
+    if (!qualname_tmp) return failed(call, __LINE__);
+    int truth = PyObject_IsTrue(qualname_tmp.get());
+    if (truth < 0) return failed(call, __LINE__);
+    if (truth) {
+      Ref full_name = dotted(module_name, qualname_tmp.get());
+      if (!full_name) return failed(call, __LINE__);
+      return full_name;
+    }
+  } else {
+    qualname = Ref::borrow(function_name.get());
+  }
+
+  int truth = PyObject_IsTrue(module_name);
+  if (truth < 0) return failed(call, __LINE__);
+  if (truth) {
+    if (!qualname) return unbound_qualname(call, __LINE__);
+    truth = PyObject_IsTrue(qualname.get());
+    if (truth < 0) return failed(call, __LINE__);
+    if (!truth) {
+      Ref class_attr = get_attr_safe(function_obj, dunder_class.get());
+      if (!class_attr) return failed(call, __LINE__);
+      truth = PyObject_IsTrue(class_attr.get());
+      if (truth < 0) return failed(call, __LINE__);
+      if (truth) {
+        qualname = read_name_of(function_obj, dunder_class);
+        if (!qualname) return failed(call, __LINE__);
+      }
+    }
+    Ref full_name = dotted(module_name, qualname.get());
+    if (!full_name) return failed(call, __LINE__);
+    return full_name;
+  }
+  // The name itself, whatever it is: the return-type rule judges it.
+  if (!qualname) return unbound_qualname(call, __LINE__);
+  return qualname;
+}
+
 PyObject* get_function_full_name(frame::Call& call) {
-  PyErr_SetString(PyExc_NotImplementedError, "not implemented yet");
-  return call.fail(__LINE__);
+  PyObject* module_name = call.arg(0);
+  if (!PyUnicode_CheckExact(module_name) && module_name != Py_None) {
+    PyErr_Format(PyExc_TypeError,
+                 "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                 "module_name", "str", Py_TYPE(module_name)->tp_name);
+    return call.fail(__LINE__);
+  }
+  Ref function_obj = Ref::borrow(call.arg(1));
+  // A class is named through its __init__.
+  if (PyType_Check(function_obj.get())) {
+    function_obj = Ref::steal(PyObject_GetAttr(function_obj.get(), dunder_init.get()));
+    if (!function_obj) return call.fail(__LINE__);
+  }
+
+  Ref full_name = Ref::borrow(empty_text.get());
+  // The guard: an ordinary exception from these steps leaves full_name at "";
+  // a KeyboardInterrupt or SystemExit goes on, with its step's line.
+  Ref named;
+  int is_method = safe_lookup_is_true(call, function_obj.get(), SELF_CONST);
+  if (is_method < 0) {
+    call.fail(__LINE__);
+  } else if (is_method) {
+    named = method_full_name(call, module_name, std::move(function_obj));
+  } else {
+    named = function_full_name(call, module_name, function_obj.get());
+  }
+  if (named) {
+    full_name = std::move(named);
+  } else if (!frame::clear_if_ordinary()) {
+    return nullptr;
+  }
+
+  if (!returnable(full_name.get())) return call.fail(__LINE__);
+  return full_name.release();
 }
 
 }  // namespace
