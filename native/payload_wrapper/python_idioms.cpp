@@ -1,0 +1,53 @@
+#include "python_idioms.hpp"
+
+#include "module_frame/name.hpp"
+
+namespace payload_wrapper {
+
+using frame::Ref;
+
+namespace {
+
+frame::Name dunder_new{"__new__"};
+
+// Calls `callable(first, *rest)` without building a tuple for short argument lists.
+Ref call_with_first(PyObject* callable, PyObject* first, PyObject* rest) noexcept {
+  constexpr Py_ssize_t kOnStack = 8;
+  Py_ssize_t count = PyTuple_GET_SIZE(rest);
+  if (count < kOnStack) {
+    PyObject* stack[kOnStack + 1];
+    stack[0] = first;
+    for (Py_ssize_t i = 0; i < count; ++i) stack[i + 1] = PyTuple_GET_ITEM(rest, i);
+    return Ref::steal(PyObject_Vectorcall(callable, stack, count + 1, nullptr));
+  }
+  Ref all = Ref::steal(PyTuple_New(count + 1));
+  if (!all) return Ref();
+  PyTuple_SET_ITEM(all.get(), 0, Ref::borrow(first).release());
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyTuple_SET_ITEM(all.get(), i + 1, Ref::borrow(PyTuple_GET_ITEM(rest, i)).release());
+  }
+  return Ref::steal(PyObject_Call(callable, all.get(), nullptr));
+}
+
+}  // namespace
+
+bool has_attribute(PyObject* object, PyObject* name) noexcept {
+  Ref value = Ref::steal(PyObject_GetAttr(object, name));
+  if (!value) PyErr_Clear();
+  return static_cast<bool>(value);
+}
+
+Ref call_super_new(PyObject* defining_class, PyObject* cls, PyObject* args) noexcept {
+  if (defining_class == nullptr) {
+    PyErr_SetString(PyExc_RuntimeError, "super(): empty __class__ cell");
+    return Ref();
+  }
+  Ref super = Ref::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PySuper_Type),
+                                                      defining_class, cls, nullptr));
+  if (!super) return Ref();
+  Ref parent_new = Ref::steal(PyObject_GetAttr(super.get(), dunder_new.get()));
+  if (!parent_new) return Ref();
+  return call_with_first(parent_new.get(), cls, args);
+}
+
+}  // namespace payload_wrapper
