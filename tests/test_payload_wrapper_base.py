@@ -1,0 +1,450 @@
+"""PayloadWrapperBase.__new__ and PayloadWrapper: construction, the class
+attributes it installs, the recorded full name and the reduce tuple."""
+
+import copy
+import pickle
+import sys
+import types
+
+import pytest
+
+import dravolt_common.utils.payload_wrapper as pw
+from class_attributes import restore_wrapper_classes  # noqa: F401
+from leakcheck import assert_no_leak
+
+KEY = "py/dravolt/external/type"
+MODULE_NAME = "dravolt_common.utils.payload_wrapper"
+SOURCE_PATH = "dravolt_common/utils/payload_wrapper"
+
+
+class Carried:
+    """A class of an external type, carried by the wrappers."""
+
+
+class Other:
+    pass
+
+
+def describe(wrapper):
+    return f"wrapping {wrapper.cls.__name__}"
+
+
+def full_name(cls):
+    return f"{cls.__module__}.{cls.__qualname__}"
+
+
+class Scripted(dict):
+    """A funcs dict whose iteration or item reads raise ``error``."""
+
+    def __init__(self, entries, error=None, where=None):
+        super().__init__(entries)
+        self.error = error
+        self.where = where
+
+    def __iter__(self):
+        if self.where == "iter":
+            raise self.error("iterating")
+        return super().__iter__()
+
+    def __getitem__(self, key):
+        if self.where == "getitem":
+            raise self.error("reading an entry")
+        return super().__getitem__(key)
+
+
+class Index:
+    """An index constant whose conversion raises ``error``."""
+
+    def __init__(self, error):
+        self.error = error
+
+    def __index__(self):
+        raise self.error("converting the index")
+
+
+def native_entries(exc):
+    names = []
+    tb = exc.__traceback__
+    while tb is not None:
+        code = tb.tb_frame.f_code
+        if code.co_filename == SOURCE_PATH:
+            assert code.co_name.startswith(MODULE_NAME + ".")
+            assert tb.tb_lineno > 0
+            names.append(code.co_name[len(MODULE_NAME) + 1 :])
+        tb = tb.tb_next
+    return names
+
+
+# ---------------------------------------------------------------- construction
+
+
+@pytest.mark.parametrize("extra", [(), ("ignored", 4)])
+def test_wrapper_carries_class_funcs_and_full_name(extra):
+    funcs = {"describe": describe}
+    wrapper = pw.PayloadWrapper(Carried, funcs, *extra)
+    assert type(wrapper) is pw.PayloadWrapper
+    assert wrapper.funcs is funcs
+    assert wrapper.cls is Carried
+    assert vars(wrapper) == {"funcs": funcs, "cls": Carried, KEY: full_name(Carried)}
+    assert vars(pw.PayloadWrapper)["describe"] is describe
+    assert wrapper.describe() == "wrapping Carried"
+
+
+@pytest.mark.parametrize(
+    "funcs",
+    [[("label", 1)], "label", None, 42],
+    ids=["list", "str", "None", "int"],
+)
+def test_funcs_that_are_not_a_dict_give_the_fallback_instance(funcs):
+    wrapper = pw.PayloadWrapper(Carried, funcs)
+    assert vars(wrapper) == {"funcs": {}, "cls": Carried, KEY: full_name(Carried)}
+    assert not hasattr(pw.PayloadWrapper, "label")
+
+
+def test_without_funcs_the_wrapper_keeps_its_class():
+    first, second = pw.PayloadWrapper(Carried), pw.PayloadWrapper(Other)
+    assert vars(first) == {"funcs": {}, "cls": Carried, KEY: full_name(Carried)}
+    assert second.cls is Other
+    assert first.funcs is not second.funcs
+
+
+def test_a_mapping_that_is_not_a_dict_is_installed_but_not_kept():
+    wrapper = pw.PayloadWrapper(Carried, types.MappingProxyType({"label": 1}))
+    assert pw.PayloadWrapper.label == 1
+    assert vars(wrapper) == {"funcs": {}, "cls": Carried, KEY: full_name(Carried)}
+
+
+def test_without_arguments_the_base_gives_the_bare_fallback():
+    obj = pw.PayloadWrapperBase()
+    assert type(obj) is pw.PayloadWrapperBase
+    assert vars(obj) == {"funcs": {}, "cls": ""}
+
+
+def test_a_key_that_is_not_a_str_stops_the_installation():
+    funcs = {"first": 1, 2: "two", "third": 3}
+    wrapper = pw.PayloadWrapper(Carried, funcs)
+    assert pw.PayloadWrapper.first == 1
+    assert not hasattr(pw.PayloadWrapper, "third")
+    assert wrapper.funcs is funcs
+    assert wrapper.cls is Carried
+
+
+def test_a_later_wrapper_replaces_a_shared_class_attribute():
+    first = pw.PayloadWrapper(Carried, {"label": "first"})
+    second = pw.PayloadWrapper(Other, {"label": "second"})
+    assert first.label == second.label == "second"
+
+
+def test_funcs_go_to_the_class_being_constructed():
+    class Sub(pw.PayloadWrapper):
+        pass
+
+    wrapper = Sub(Carried, {"label": "sub"})
+    assert type(wrapper) is Sub
+    assert vars(Sub)["label"] == "sub"
+    assert "label" not in vars(pw.PayloadWrapper)
+
+
+@pytest.mark.parametrize("defining", ["PayloadWrapper", "UnpicklableObject"])
+def test_new_passes_on_along_the_method_resolution_order(defining):
+    calls = []
+
+    class Middle(pw.PayloadWrapperBase):
+        def __new__(cls, *args):
+            calls.append((cls, args))
+            return super().__new__(cls, *args)
+
+    class Sub(getattr(pw, defining), Middle):
+        pass
+
+    obj = Sub(Carried, {}, "extra")
+    assert calls == [(Sub, (Carried, {}, "extra"))]
+    assert type(obj) is Sub
+    assert obj.cls is Carried
+
+
+def test_the_class_is_what_the_module_copy_makes_of_it(monkeypatch):
+    class Replacement(pw.PayloadWrapperBase):
+        pass
+
+    seen = []
+    monkeypatch.setattr(
+        pw, "copy", types.SimpleNamespace(copy=lambda cls: seen.append(cls) or Replacement)
+    )
+    obj = pw.PayloadWrapperBase(Carried, {"label": 1})
+    assert seen == [pw.PayloadWrapperBase]
+    assert type(obj) is Replacement
+    assert vars(Replacement)["label"] == 1
+
+
+@pytest.mark.parametrize(
+    "funcs_index, cls_index, make_args",
+    [
+        (0, 1, lambda funcs: (funcs, Carried)),
+        (-1, 0, lambda funcs: (Carried, "skipped", funcs)),
+    ],
+)
+def test_rebound_index_constants_take_effect(monkeypatch, funcs_index, cls_index, make_args):
+    monkeypatch.setattr(pw, "FUNCS_INDEX", funcs_index)
+    monkeypatch.setattr(pw, "CLS_INDEX", cls_index)
+    funcs = {"label": 1}
+    obj = pw.PayloadWrapperBase(*make_args(funcs))
+    assert obj.funcs is funcs
+    assert obj.cls is Carried
+    assert pw.PayloadWrapperBase.label == 1
+
+
+FUNCS = {"label": 1}
+
+
+@pytest.mark.parametrize(
+    "change, expected",
+    [
+        # Unusable FUNCS_INDEX: the fallback instance, which keeps the class.
+        (lambda m: m.setattr(pw, "FUNCS_INDEX", "1"), {"funcs": {}, "cls": Carried}),
+        (lambda m: m.setattr(pw, "FUNCS_INDEX", 7), {"funcs": {}, "cls": Carried}),
+        (lambda m: m.delattr(pw, "FUNCS_INDEX"), {"funcs": {}, "cls": Carried}),
+        # Unusable CLS_INDEX once funcs was taken: the second object without cls.
+        (lambda m: m.setattr(pw, "CLS_INDEX", 7), {"funcs": FUNCS}),
+        (lambda m: m.delattr(pw, "CLS_INDEX"), {"funcs": FUNCS}),
+        (lambda m: m.setattr(pw, "CLS_INDEX", Index(ValueError)), {"funcs": FUNCS}),
+        # Both unusable: the fallback instance as it was first made.
+        (
+            lambda m: (m.delattr(pw, "FUNCS_INDEX"), m.delattr(pw, "CLS_INDEX")),
+            {"funcs": {}, "cls": ""},
+        ),
+    ],
+    ids=[
+        "funcs-str",
+        "funcs-range",
+        "funcs-missing",
+        "cls-range",
+        "cls-missing",
+        "cls-index-raises",
+        "both-missing",
+    ],
+)
+def test_errors_from_the_arguments_are_swallowed(monkeypatch, change, expected):
+    change(monkeypatch)
+    obj = pw.PayloadWrapperBase(Carried, FUNCS)
+    assert vars(obj) == expected
+    assert sys.exc_info() == (None, None, None)
+
+
+@pytest.mark.parametrize("where", ["iter", "getitem"])
+def test_failing_installation_still_keeps_the_arguments(where):
+    funcs = Scripted({"label": 1}, ValueError, where)
+    wrapper = pw.PayloadWrapper(Carried, funcs)
+    assert not hasattr(pw.PayloadWrapper, "label")
+    assert wrapper.funcs is funcs
+    assert wrapper.cls is Carried
+
+
+@pytest.mark.parametrize("error", [KeyboardInterrupt, SystemExit])
+@pytest.mark.parametrize(
+    "make_args, change",
+    [
+        (lambda error: (Carried, Scripted({"label": 1}, error, "iter")), None),
+        (lambda error: (Carried, Scripted({"label": 1}, error, "getitem")), None),
+        (lambda error: (Carried, FUNCS), lambda m, error: m.setattr(pw, "CLS_INDEX", Index(error))),
+        # On the fallback path too, where the class is kept.
+        (lambda error: (Carried, None), lambda m, error: m.setattr(pw, "CLS_INDEX", Index(error))),
+    ],
+    ids=["iter", "getitem", "cls-index", "fallback-cls-index"],
+)
+def test_exceptions_that_are_not_errors_propagate(monkeypatch, error, make_args, change):
+    if change:
+        change(monkeypatch, error)
+    with pytest.raises(error) as info:
+        pw.PayloadWrapper(*make_args(error))
+    assert native_entries(info.value) == ["PayloadWrapper.__new__", "PayloadWrapperBase.__new__"]
+
+
+# ---------------------------------------------------------------- __init__
+
+
+def test_init_uses_the_module_globals_of_the_moment(monkeypatch):
+    monkeypatch.setattr(pw, "JSONPICKLE_EXTERNAL_TYPE_KEY", "other/key")
+    monkeypatch.setattr(pw, "get_attribute_full_name", lambda cls: f"named {cls.__name__}")
+    wrapper = pw.PayloadWrapper(Carried, {})
+    assert getattr(wrapper, "other/key") == "named Carried"
+    assert KEY not in vars(wrapper)
+
+
+def test_init_sets_the_key_through_the_instance_setattr():
+    seen = []
+
+    def recording_setattr(self, name, value):
+        seen.append(name)
+        object.__setattr__(self, name, value)
+
+    class Sub(pw.PayloadWrapper):
+        pass
+
+    wrapper = Sub(Carried, {"__setattr__": recording_setattr})
+    assert seen == ["__dict__", "funcs", "cls", KEY]
+    assert getattr(wrapper, KEY) == full_name(Carried)
+
+
+# ---------------------------------------------------------------- __reduce__
+
+
+def test_reduce_gives_the_class_the_arguments_and_a_copy_of_the_state():
+    funcs = {"label": 1}
+    wrapper = pw.PayloadWrapper(Carried, funcs)
+    wrapper.extra = "kept"
+    before = dict(vars(wrapper))
+    reducer, args, state = wrapper.__reduce__()
+    assert reducer is pw.PayloadWrapper
+    assert args == (Carried, funcs)
+    assert args[0] is Carried and args[1] is funcs
+    assert state == {KEY: full_name(Carried), "extra": "kept"}
+    assert state is not vars(wrapper)
+    assert vars(wrapper) == before
+    assert wrapper.__reduce__() == (pw.PayloadWrapper, (Carried, funcs), state)
+
+
+def test_reduce_of_a_wrapper_made_without_funcs_names_its_class():
+    assert pw.PayloadWrapper(Carried).__reduce__() == (
+        pw.PayloadWrapper,
+        (Carried, {}),
+        {KEY: full_name(Carried)},
+    )
+
+
+@pytest.mark.parametrize(
+    "attributes, expected_args",
+    [({}, ("", {})), ({"cls": Carried}, (Carried, {})), ({"funcs": FUNCS}, ("", FUNCS))],
+    ids=["neither", "no-funcs", "no-cls"],
+)
+def test_reduce_stands_in_for_missing_attributes_without_writing_them(attributes, expected_args):
+    wrapper = object.__new__(pw.PayloadWrapper)
+    vars(wrapper).update(attributes, note=1)
+    first = wrapper.__reduce__()
+    assert first == (pw.PayloadWrapper, expected_args, {"note": 1})
+    assert vars(wrapper) == {**attributes, "note": 1}
+    assert wrapper.__reduce__()[1] == expected_args
+
+
+@pytest.mark.parametrize("error", [AttributeError, RuntimeError, KeyboardInterrupt])
+def test_reduce_counts_any_failing_read_as_absence(error):
+    class Sub(pw.PayloadWrapper):
+        @property
+        def funcs(self):
+            raise error("funcs")
+
+        @property
+        def cls(self):
+            raise error("cls")
+
+    assert object.__new__(Sub).__reduce__() == (pw.PayloadWrapper, ("", {}), {})
+    assert sys.exc_info() == (None, None, None)
+
+
+def test_reduce_names_the_module_global_payload_wrapper(monkeypatch):
+    class Sub(pw.PayloadWrapper):
+        pass
+
+    wrapper = Sub(Carried, {})
+    assert wrapper.__reduce__()[0] is pw.PayloadWrapper
+    replacement = object()
+    monkeypatch.setattr(pw, "PayloadWrapper", replacement)
+    assert wrapper.__reduce__()[0] is replacement
+
+
+def test_a_failing_reduce_leaves_the_wrapper_as_it_was(monkeypatch):
+    wrapper = pw.PayloadWrapper(Carried, FUNCS)
+    before = dict(vars(wrapper))
+    monkeypatch.delattr(pw, "PayloadWrapper")
+    with pytest.raises(NameError, match="^name 'PayloadWrapper' is not defined$"):
+        wrapper.__reduce__()
+    assert vars(wrapper) == before
+
+
+# ---------------------------------------------------------------- the two mends in use
+
+
+def test_a_wrapper_pickles_again_after_being_pickled():
+    wrapper = pw.PayloadWrapper(Carried, {"describe": describe})
+    before = dict(vars(wrapper))
+    payloads = [pickle.dumps(wrapper), pickle.dumps(wrapper), pickle.dumps(copy.deepcopy(wrapper))]
+    assert vars(wrapper) == before
+    for payload in payloads:
+        loaded = pickle.loads(payload)
+        assert vars(loaded) == before
+        assert loaded.describe() == "wrapping Carried"
+
+
+def test_a_wrapper_made_without_funcs_is_rebuilt_with_its_class():
+    loaded = pickle.loads(pickle.dumps(pw.PayloadWrapper(Carried)))
+    assert type(loaded) is pw.PayloadWrapper
+    assert loaded.cls is Carried
+    assert getattr(loaded, KEY) == full_name(Carried)
+
+
+# ---------------------------------------------------------------- tracebacks and leaks
+
+WRAPPER = pw.PayloadWrapper(Carried, {})
+REDUCE = pw.PayloadWrapper.__reduce__
+
+
+@pytest.mark.parametrize(
+    "call, error, entries",
+    [
+        (
+            lambda m: pw.PayloadWrapper("", {}),
+            AttributeError,
+            ["PayloadWrapper.__init__", "get_attribute_full_name"],
+        ),
+        (
+            lambda m: pw.PayloadWrapperBase.__new__("not a class"),
+            TypeError,
+            ["PayloadWrapperBase.__new__"],
+        ),
+        (
+            lambda m: (m.delattr(pw, "copy"), pw.PayloadWrapperBase()),
+            NameError,
+            ["PayloadWrapperBase.__new__"],
+        ),
+        (
+            lambda m: (m.delattr(pw, "JSONPICKLE_EXTERNAL_TYPE_KEY"), pw.PayloadWrapper(Carried)),
+            NameError,
+            ["PayloadWrapper.__init__"],
+        ),
+        (
+            lambda m: (m.delattr(pw, "PayloadWrapper"), REDUCE(WRAPPER)),
+            NameError,
+            ["PayloadWrapper.__reduce__"],
+        ),
+    ],
+    ids=["init", "new", "copy-missing", "key-missing", "reduce"],
+)
+def test_failures_carry_the_entries_of_the_methods_they_leave(monkeypatch, call, error, entries):
+    with pytest.raises(error) as info:
+        call(monkeypatch)
+    assert native_entries(info.value) == entries
+
+
+@pytest.mark.parametrize(
+    "call, args, expect",
+    [
+        (pw.PayloadWrapper, (Carried, {"label": 1}), None),
+        (pw.PayloadWrapper, (Carried,), None),
+        (pw.PayloadWrapperBase, (), None),
+        (pw.PayloadWrapper, (Carried, Scripted({"label": 1}, ValueError, "getitem")), None),
+        (
+            pw.PayloadWrapper,
+            (Carried, Scripted({"label": 1}, KeyboardInterrupt, "iter")),
+            KeyboardInterrupt,
+        ),
+        (pw.PayloadWrapper, ("", {}), AttributeError),
+        (pw.PayloadWrapperBase.__new__, ("not a class",), TypeError),
+        (pw.PayloadWrapper.__init__, (WRAPPER, Carried, "extra"), None),
+        (pw.PayloadWrapper.__init__, (WRAPPER, 5), AttributeError),
+        (pw.PayloadWrapper.__reduce__, (WRAPPER,), None),
+        (pw.PayloadWrapper.__reduce__, (object.__new__(pw.PayloadWrapper),), None),
+        (pw.PayloadWrapper.__reduce__, (WRAPPER, 1), TypeError),
+    ],
+)
+def test_no_leaks(call, args, expect):
+    assert_no_leak(call, args=args, expect=expect)
