@@ -9,7 +9,16 @@ import os.path
 
 import jsonpickle
 
-from dravolt_common.utils.payload_wrapper import get_attribute_full_name, import_by_full_name
+from dravolt_common.utils.payload_wrapper import (
+    ExceptionWrapper,
+    FunctionWrapper,
+    ModuleWrapper,
+    PayloadWrapper,
+    SpecialWrapper,
+    UnpicklableObject,
+    get_attribute_full_name,
+    import_by_full_name,
+)
 
 
 class Outer:
@@ -21,6 +30,22 @@ class Outer:
 class Greeter:
     def __call__(self, name):
         return f"hello {name}"
+
+
+class ByName:
+    """An object that travels as the construction of a wrapper class.
+
+    Constructing ModuleWrapper, ExceptionWrapper or SpecialWrapper yields the
+    module, the exception or the callable's result, so a payload names the
+    class and its arguments in a reduce value, and loading runs the construction.
+    """
+
+    def __init__(self, wrapper_class, *args):
+        self.wrapper_class = wrapper_class
+        self.args = args
+
+    def __reduce__(self):
+        return self.wrapper_class, self.args
 
 
 def describe(wrapper):
@@ -55,34 +80,29 @@ def show_resolved_names():
 
 def show_wrappers_through_jsonpickle():
     heading("Wrappers through jsonpickle")
-    from dravolt_common.utils.payload_wrapper import (
-        ExceptionWrapper,
-        FunctionWrapper,
-        ModuleWrapper,
-        PayloadWrapper,
-        SpecialWrapper,
-        UnpicklableObject,
-    )
-
     wrapper = PayloadWrapper(Outer.Inner, {"describe": describe})
     loaded = round_trip("PayloadWrapper(Outer.Inner, {'describe': describe})", wrapper)
-    print(f"  loaded.cls: {loaded.cls!r}")
-    print(f"  loaded.describe(): {loaded.describe()!r}")
+    print(f"    loaded.cls: {loaded.cls!r}")
+    print(f"    loaded.describe(): {loaded.describe()!r}")
+    print(f"    the wrapper still has its cls after encoding: {wrapper.cls is Outer.Inner}")
 
     loaded = round_trip('FunctionWrapper("os.path.join")', FunctionWrapper("os.path.join"))
-    print(f"  the function itself: {loaded is os.path.join}")
+    print(f"    the function itself: {loaded is os.path.join}")
 
-    loaded = round_trip('ModuleWrapper("json")', ModuleWrapper("json"))
-    print(f"  the module itself: {loaded is json}")
+    loaded = round_trip('ModuleWrapper("json")', ByName(ModuleWrapper, "json"))
+    print(f"    the module itself: {loaded is json}")
 
-    round_trip(
-        'ExceptionWrapper("builtins.ValueError", ("bad",), {})',
-        ExceptionWrapper("builtins.ValueError", ("bad",), {}),
+    loaded = round_trip(
+        'ExceptionWrapper("builtins.ValueError", ("bad",), {"code": 7})',
+        ByName(ExceptionWrapper, "builtins.ValueError", ("bad",), {"code": 7}),
     )
-    round_trip('SpecialWrapper("os.path.join", "a", "b")', SpecialWrapper("os.path.join", "a", "b"))
+    print(f"    loaded.code: {loaded.code!r}")
+    round_trip(
+        'SpecialWrapper("os.path.join", "a", "b")', ByName(SpecialWrapper, "os.path.join", "a", "b")
+    )
 
     loaded = round_trip('UnpicklableObject("name", {})', UnpicklableObject("name", {}))
-    print(f"  loaded.cls: {loaded.cls!r}, loaded.funcs: {loaded.funcs!r}")
+    print(f"    loaded.cls: {loaded.cls!r}, loaded.funcs: {loaded.funcs!r}")
 
 
 def round_trip(label, obj):
@@ -90,9 +110,8 @@ def round_trip(label, obj):
     encoded = jsonpickle.encode(obj, keys=True)
     loaded = jsonpickle.decode(encoded, keys=True)
     print(f"  {label}")
-    print(f"    constructed: {obj!r}")
-    print(f"    encoded:     {encoded}")
-    print(f"    decoded:     {loaded!r}")
+    print(f"    encoded: {encoded}")
+    print(f"    decoded: {loaded!r}")
     return loaded
 
 
@@ -119,11 +138,8 @@ def show_callable_naming():
 def main():
     show_full_names()
     show_resolved_names()
-    for section in (show_wrappers_through_jsonpickle, show_callable_naming):
-        try:
-            section()
-        except (ImportError, NotImplementedError):
-            print("  (not available yet)")
+    show_wrappers_through_jsonpickle()
+    show_callable_naming()
 
 
 if __name__ == "__main__":
