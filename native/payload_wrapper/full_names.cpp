@@ -15,19 +15,12 @@ frame::Name loadclass_name{"loadclass"};
 frame::Name importlib_name{"importlib"};
 frame::Name import_module_name{"import_module"};
 
-// Any exception of the read counts as absence.
-bool has_attribute(PyObject* object, PyObject* name) {
-  Ref value = Ref::steal(PyObject_GetAttr(object, name));
-  if (!value) PyErr_Clear();
-  return static_cast<bool>(value);
-}
-
 PyObject* get_attribute_full_name(frame::Call& call) {
   PyObject* cls = call.arg(0);
   Ref mod = Ref::steal(PyObject_GetAttr(cls, dunder_module.get()));
   if (!mod) return call.fail(__LINE__);
-  PyObject* name_attribute = has_attribute(cls, dunder_qualname.get()) ? dunder_qualname.get()
-                                                                      : dunder_name.get();
+  PyObject* name_attribute =
+      frame::has_attribute(cls, dunder_qualname.get()) ? dunder_qualname.get() : dunder_name.get();
   // The pieces become text left to right: the module before the name is read again.
   Ref mod_text = frame::format_text(mod.get());
   if (!mod_text) return call.fail(__LINE__);
@@ -49,8 +42,8 @@ PyObject* import_by_full_name(frame::Call& call) {
   if (!importlib) return call.fail(__LINE__);
 
   Ref import_module = Ref::steal(PyObject_GetAttr(importlib.get(), import_module_name.get()));
-  Ref module = import_module ? Ref::steal(PyObject_CallOneArg(import_module.get(), full_name))
-                             : Ref();
+  Ref module =
+      import_module ? Ref::steal(PyObject_CallOneArg(import_module.get(), full_name)) : Ref();
   if (module) return module.release();
   if (!PyErr_ExceptionMatches(PyExc_Exception)) return call.fail(__LINE__);
 
@@ -66,8 +59,8 @@ PyObject* import_by_full_name(frame::Call& call) {
 
 frame::FunctionSpec get_attribute_full_name_spec{
     .qualname = "get_attribute_full_name",
-    .signature = {"get_attribute_full_name", {"cls"}, nullptr, nullptr,
-                  frame::Convention::kSingleArgument},
+    .signature =
+        {"get_attribute_full_name", {"cls"}, nullptr, nullptr, frame::Convention::kSingleArgument},
     .locals = {"mod"},
     .annotations = {{"cls", "Any"}, {"return", "AnyStr"}},
     .implementation = get_attribute_full_name,
@@ -76,7 +69,10 @@ frame::FunctionSpec get_attribute_full_name_spec{
 
 frame::FunctionSpec import_by_full_name_spec{
     .qualname = "import_by_full_name",
-    .signature = {"import_by_full_name", {"full_name"}, nullptr, nullptr,
+    .signature = {"import_by_full_name",
+                  {"full_name"},
+                  nullptr,
+                  nullptr,
                   frame::Convention::kSingleArgument},
     .locals = {"loadclass", "importlib"},
     .implementation = import_by_full_name,

@@ -1,5 +1,4 @@
 #include "payload_wrapper.hpp"
-#include "python_idioms.hpp"
 
 namespace payload_wrapper {
 
@@ -119,7 +118,7 @@ PyObject* PayloadWrapperBase_new(frame::Call& call) {
 }
 
 PyObject* PayloadWrapper_new(frame::Call& call) {
-  Ref new_obj = call_super_new(call.defining_class(), call.arg(0), call.star_args());
+  Ref new_obj = frame::call_super_new(call.defining_class(), call.arg(0), call.star_args());
   if (!new_obj) return call.fail(__LINE__);
   return new_obj.release();
 }
@@ -159,8 +158,8 @@ Ref state_without_arguments(PyObject* self) {
 // empty dict or "" in the arguments, not written onto the instance.
 PyObject* PayloadWrapper_reduce(frame::Call& call) {
   PyObject* self = call.arg(0);
-  bool has_funcs = has_attribute(self, funcs_name.get());
-  bool has_cls = has_attribute(self, cls_name.get());
+  bool has_funcs = frame::has_attribute(self, funcs_name.get());
+  bool has_cls = frame::has_attribute(self, cls_name.get());
   Ref funcs =
       has_funcs ? Ref::steal(PyObject_GetAttr(self, funcs_name.get())) : Ref::steal(PyDict_New());
   if (!funcs) return call.fail(__LINE__);

@@ -1,5 +1,4 @@
 #include "payload_wrapper.hpp"
-#include "python_idioms.hpp"
 
 namespace payload_wrapper {
 
@@ -28,16 +27,14 @@ PyObject* SpecialWrapper_new(frame::Call& call) {
   if (!function_to_run) return call.fail(__LINE__);
   Ref rest = Ref::steal(PyTuple_GetSlice(args, 1, PY_SSIZE_T_MAX));
   if (!rest) return call.fail(__LINE__);
-  // The callee gets a keyword dictionary of its own, as `**kwargs` gives it.
-  Ref keywords = Ref::steal(PyDict_Copy(call.star_kwargs()));
-  if (!keywords) return call.fail(__LINE__);
-  Ref result = Ref::steal(PyObject_Call(function_to_run.get(), rest.get(), keywords.get()));
+  // The keyword dictionary was made for this call: the callee may keep it.
+  Ref result = Ref::steal(PyObject_Call(function_to_run.get(), rest.get(), call.star_kwargs()));
   if (!result) return call.fail(__LINE__);
   return result.release();
 }
 
 PyObject* UnpicklableObject_new(frame::Call& call) {
-  Ref new_obj = call_super_new(call.defining_class(), call.arg(0), call.star_args());
+  Ref new_obj = frame::call_super_new(call.defining_class(), call.arg(0), call.star_args());
   if (!new_obj) return call.fail(__LINE__);
   return new_obj.release();
 }

@@ -6,6 +6,7 @@
 #include "module_frame/arguments.hpp"
 #include "module_frame/errors.hpp"
 #include "module_frame/function.hpp"
+#include "module_frame/idioms.hpp"
 #include "module_frame/module.hpp"
 #include "module_frame/name.hpp"
 #include "module_frame/ref.hpp"

@@ -1,17 +1,16 @@
-#include "python_idioms.hpp"
+#include "module_frame/idioms.hpp"
 
 #include "module_frame/name.hpp"
 
-namespace payload_wrapper {
-
-using frame::Ref;
+namespace frame {
 
 namespace {
 
-frame::Name dunder_new{"__new__"};
+Name dunder_new{"__new__"};
 
-// Calls `callable(first, *rest)` without building a tuple for short argument lists.
-Ref call_with_first(PyObject* callable, PyObject* first, PyObject* rest) noexcept {
+}  // namespace
+
+Ref call_prepended(PyObject* callable, PyObject* first, PyObject* rest) noexcept {
   constexpr Py_ssize_t kOnStack = 8;
   Py_ssize_t count = PyTuple_GET_SIZE(rest);
   if (count < kOnStack) {
@@ -29,8 +28,6 @@ Ref call_with_first(PyObject* callable, PyObject* first, PyObject* rest) noexcep
   return Ref::steal(PyObject_Call(callable, all.get(), nullptr));
 }
 
-}  // namespace
-
 bool has_attribute(PyObject* object, PyObject* name) noexcept {
   Ref value = Ref::steal(PyObject_GetAttr(object, name));
   if (!value) PyErr_Clear();
@@ -47,7 +44,7 @@ Ref call_super_new(PyObject* defining_class, PyObject* cls, PyObject* args) noex
   if (!super) return Ref();
   Ref parent_new = Ref::steal(PyObject_GetAttr(super.get(), dunder_new.get()));
   if (!parent_new) return Ref();
-  return call_with_first(parent_new.get(), cls, args);
+  return call_prepended(parent_new.get(), cls, args);
 }
 
-}  // namespace payload_wrapper
+}  // namespace frame
