@@ -1,5 +1,6 @@
 import types as types
-from typing import Any, Callable as Callable
+from typing import Any
+from typing import Callable as Callable  # noqa: UP035  (the module binds typing.Callable)
 
 WRAPPER_DESCRIPTOR: type
 QUALNAME_STR: str

@@ -1,6 +1,6 @@
+import copy as copy
 from typing import Any, AnyStr
 
-import copy as copy
 from dravolt_common.utils import special_unpicklers as special_unpicklers
 
 JSONPICKLE_EXTERNAL_TYPE_KEY: str
