@@ -11,9 +11,7 @@ import pytest
 import dravolt_common.utils.payload_wrapper as pw
 from dravolt_common.utils import special_unpicklers
 from leakcheck import assert_no_leak
-
-MODULE_NAME = "dravolt_common.utils.payload_wrapper"
-SOURCE_PATH = "dravolt_common/utils/payload_wrapper"
+from native_traceback import native_entries
 
 
 class Text:
@@ -39,18 +37,6 @@ class Recorder:
         if self.error:
             raise self.error("recorded")
         return self.result
-
-
-def native_entries(exc):
-    names = []
-    tb = exc.__traceback__
-    while tb is not None:
-        code = tb.tb_frame.f_code
-        if code.co_filename == SOURCE_PATH:
-            assert tb.tb_lineno > 0
-            names.append(code.co_name[len(MODULE_NAME) + 1 :])
-        tb = tb.tb_next
-    return names
 
 
 def bare(class_name):

@@ -11,10 +11,9 @@ import pytest
 import dravolt_common.utils.payload_wrapper as pw
 from class_attributes import restore_wrapper_classes  # noqa: F401
 from leakcheck import assert_no_leak
+from native_traceback import native_entries
 
 KEY = "py/dravolt/external/type"
-MODULE_NAME = "dravolt_common.utils.payload_wrapper"
-SOURCE_PATH = "dravolt_common/utils/payload_wrapper"
 
 
 class Carried:
@@ -60,19 +59,6 @@ class Index:
 
     def __index__(self):
         raise self.error("converting the index")
-
-
-def native_entries(exc):
-    names = []
-    tb = exc.__traceback__
-    while tb is not None:
-        code = tb.tb_frame.f_code
-        if code.co_filename == SOURCE_PATH:
-            assert code.co_name.startswith(MODULE_NAME + ".")
-            assert tb.tb_lineno > 0
-            names.append(code.co_name[len(MODULE_NAME) + 1 :])
-        tb = tb.tb_next
-    return names
 
 
 # ---------------------------------------------------------------- construction

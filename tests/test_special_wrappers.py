@@ -11,9 +11,7 @@ import pytest
 import dravolt_common.utils.payload_wrapper as pw
 from class_attributes import restore_wrapper_classes  # noqa: F401
 from leakcheck import assert_no_leak
-
-MODULE_NAME = "dravolt_common.utils.payload_wrapper"
-SOURCE_PATH = "dravolt_common/utils/payload_wrapper"
+from native_traceback import native_entries
 
 
 class Carried:
@@ -22,18 +20,6 @@ class Carried:
 
 def collect(*args, **kwargs):
     return args, kwargs
-
-
-def native_entries(exc):
-    names = []
-    tb = exc.__traceback__
-    while tb is not None:
-        code = tb.tb_frame.f_code
-        if code.co_filename == SOURCE_PATH:
-            assert tb.tb_lineno > 0
-            names.append(code.co_name[len(MODULE_NAME) + 1 :])
-        tb = tb.tb_next
-    return names
 
 
 # ---------------------------------------------------------------- SpecialWrapper
