@@ -39,8 +39,9 @@ Ref call_super_new(PyObject* defining_class, PyObject* cls, PyObject* args) noex
     PyErr_SetString(PyExc_RuntimeError, "super(): empty __class__ cell");
     return Ref();
   }
-  Ref super = Ref::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PySuper_Type),
-                                                      defining_class, cls, nullptr));
+  PyObject* super_args[] = {defining_class, cls};
+  Ref super = Ref::steal(
+      PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PySuper_Type), super_args, 2, nullptr));
   if (!super) return Ref();
   Ref parent_new = Ref::steal(PyObject_GetAttr(super.get(), dunder_new.get()));
   if (!parent_new) return Ref();
