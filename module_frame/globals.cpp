@@ -2,16 +2,31 @@
 
 namespace frame {
 
+namespace {
+
+// The namespace of the builtins module, not the caller's __builtins__ (code
+// run through exec may bring its own).
+PyObject* builtins_namespace() noexcept {
+  static KeptRef builtins;
+  if (!builtins) {
+    Ref module = Ref::steal(PyImport_ImportModule("builtins"));
+    if (!module) return nullptr;
+    builtins.keep(Ref::borrow(PyModule_GetDict(module.get())));
+  }
+  return builtins.get();
+}
+
+}  // namespace
+
 Ref lookup_global(PyObject* globals, PyObject* name) noexcept {
   PyObject* value = PyDict_GetItemWithError(globals, name);
   if (value != nullptr) return Ref::borrow(value);
   if (PyErr_Occurred()) return Ref();
-  PyObject* builtins = PyEval_GetBuiltins();
-  if (builtins != nullptr) {
-    value = PyDict_GetItemWithError(builtins, name);
-    if (value != nullptr) return Ref::borrow(value);
-    if (PyErr_Occurred()) return Ref();
-  }
+  PyObject* builtins = builtins_namespace();
+  if (builtins == nullptr) return Ref();
+  value = PyDict_GetItemWithError(builtins, name);
+  if (value != nullptr) return Ref::borrow(value);
+  if (PyErr_Occurred()) return Ref();
   PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
   return Ref();
 }

@@ -1,14 +1,11 @@
-"""Regression tests for behaviours of ``dravolt_common.callable_naming`` found
-by an audit.  Each is marked xfail(strict=True) until the native module is
-fixed; the fix removes the marker."""
+"""Where callable_naming looks its constants up, and what the object case
+starts from: two behaviours that are easy to get subtly wrong."""
 
 import builtins
 
 import pytest
 
 import dravolt_common.callable_naming as cn
-
-pytestmark = pytest.mark.xfail(strict=True, reason="native module not fixed yet")
 
 
 @pytest.mark.parametrize(

@@ -114,9 +114,9 @@ Ref method_module(frame::Call& call, PyObject* function_obj) {
 }
 
 // Any other object: the module of its class, and for an object of a built-in
-// class that has an __objclass__, the module of that.
-Ref object_module(frame::Call& call, PyObject* function_obj) {
-  Ref module = Ref::borrow(empty_text.get());
+// class that has an __objclass__, the module of that. `module` is what the
+// steps before found (normally "").
+Ref object_module(frame::Call& call, PyObject* function_obj, Ref module) {
   int has_class = safe_lookup_is_true(call, function_obj, CLASS_STR);
   if (has_class < 0) return failed(call, __LINE__);
   if (!has_class) return module;
@@ -166,7 +166,8 @@ PyObject* get_function_module(frame::Call& call) {
     } else {
       truth = PyObject_IsTrue(is_method);
       if (truth < 0) return call.fail(__LINE__);
-      module = truth ? method_module(call, function_obj) : object_module(call, function_obj);
+      module = truth ? method_module(call, function_obj)
+                     : object_module(call, function_obj, std::move(module));
     }
     if (!module) return nullptr;
   }
