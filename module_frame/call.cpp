@@ -6,7 +6,7 @@ namespace frame {
 PyObject* run_call(const FunctionSpec& spec, PyObject* globals, PyObject* defining_class,
                    PyObject* traceback_name, PyObject* source_path, PyObject* const* args,
                    size_t nargsf, PyObject* kwnames) noexcept {
-  Call call(globals, defining_class);
+  Call call(globals, defining_class, traceback_name, source_path);
   PyObject* result = nullptr;
   // A rebound global can make our functions call each other without a
   // Python frame in between; the recursion limit still applies.

@@ -2,21 +2,18 @@
 
 namespace frame {
 
-namespace {
-
 // The namespace of the builtins module, not the caller's __builtins__ (code
-// run through exec may bring its own).
+// run through exec may bring its own). Taken from sys.modules without
+// __import__, which the caller's builtins could lack.
 PyObject* builtins_namespace() noexcept {
   static KeptRef builtins;
   if (!builtins) {
-    Ref module = Ref::steal(PyImport_ImportModule("builtins"));
-    if (!module) return nullptr;
-    builtins.keep(Ref::borrow(PyModule_GetDict(module.get())));
+    PyObject* module = PyImport_AddModule("builtins");
+    if (module == nullptr) return nullptr;
+    builtins.keep(Ref::borrow(PyModule_GetDict(module)));
   }
   return builtins.get();
 }
-
-}  // namespace
 
 Ref lookup_global(PyObject* globals, PyObject* name) noexcept {
   PyObject* value = PyDict_GetItemWithError(globals, name);

@@ -147,9 +147,8 @@ int Module::exec(PyObject* module) noexcept {
   if (self.warn_on_version_mismatch() < 0) return -1;
   if (self.run_body(module) < 0) {
     if (!PyErr_Occurred()) PyErr_Format(PyExc_ImportError, "init %s", self.full_name_);
-    Ref function_name = Ref::steal(PyUnicode_FromFormat("init %s", self.full_name_));
-    if (function_name && self.source_path_) {
-      add_traceback(function_name.get(), self.source_path_.get(), self.failed_line_);
+    if (self.init_name_ && self.source_path_) {
+      add_traceback(self.init_name_.get(), self.source_path_.get(), self.failed_line_);
     }
     self.globals_.reset();
     return -1;
@@ -164,12 +163,16 @@ int Module::run_body(PyObject* module) noexcept {
     name_.keep(Ref::steal(PyUnicode_InternFromString(full_name_)));
     if (!name_) return -1;
   }
+  if (!init_name_) {
+    init_name_.keep(Ref::steal(PyUnicode_FromFormat("init %s", full_name_)));
+    if (!init_name_) return -1;
+  }
   if (!source_path_) {
     source_path_.keep(Ref::steal(PyUnicode_InternFromString(source_path_text_)));
     if (!source_path_) return -1;
   }
   globals_.keep(Ref::borrow(PyModule_GetDict(module)));
-  if (!globals_) return -1;
+  if (!globals_ || builtins_namespace() == nullptr) return -1;
 
   // An existing sys.modules entry is not replaced.
   failed_line_ = __LINE__;

@@ -1,8 +1,4 @@
-"""Regression tests from a conformance audit of payload_wrapper.
-
-A test marked KNOWN_DEVIATION pins behaviour that is known to be wrong today
-(strict xfail): once the code is mended it passes, and the mark must go.
-"""
+"""A global missing from the module falls back to the builtins module."""
 
 import builtins
 
@@ -10,14 +6,7 @@ import pytest
 
 import dravolt_common.utils.payload_wrapper as pw
 
-KNOWN_DEVIATION = pytest.mark.xfail(
-    strict=True,
-    reason="known deviation: a global missing from the module namespace is looked up "
-    "in the calling frame's builtins instead of the builtins module",
-)
 
-
-@KNOWN_DEVIATION
 @pytest.mark.parametrize(
     "caller_builtins",
     [

@@ -49,6 +49,7 @@ PyObject* import_by_full_name(frame::Call& call) {
 
   // Not a module: whatever loadclass makes of the name, with the import's
   // failure as the exception being handled meanwhile.
+  call.add_traceback_entry(__LINE__);
   frame::HandlingException handling;
   Ref found = Ref::steal(PyObject_CallOneArg(loadclass.get(), full_name));
   if (!found) return call.fail(__LINE__);

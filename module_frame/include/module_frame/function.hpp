@@ -10,6 +10,7 @@
 #include "module_frame/module.hpp"
 #include "module_frame/name.hpp"
 #include "module_frame/ref.hpp"
+#include "module_frame/traceback.hpp"
 
 namespace frame {
 
@@ -50,8 +51,12 @@ struct FunctionSpec {
 // namespace, and a way to report the failing line for the traceback entry.
 class Call {
  public:
-  Call(PyObject* globals, PyObject* defining_class) noexcept
-      : globals_(globals), defining_class_(defining_class) {}
+  Call(PyObject* globals, PyObject* defining_class, PyObject* traceback_name,
+       PyObject* source_path) noexcept
+      : globals_(globals),
+        defining_class_(defining_class),
+        traceback_name_(traceback_name),
+        source_path_(source_path) {}
 
   PyObject* arg(int index) const noexcept { return arguments.values[index]; }
   PyObject* star_args() const noexcept { return arguments.star_args.get(); }
@@ -70,11 +75,19 @@ class Call {
   }
   int line() const noexcept { return line_; }
 
+  // The entry of this function on the traceback of an exception that is
+  // caught here, as an `except` clause of a Python function would show it.
+  void add_traceback_entry(int line) const noexcept {
+    add_traceback(traceback_name_, source_path_, line);
+  }
+
   Arguments arguments;
 
  private:
   PyObject* globals_;
   PyObject* defining_class_;
+  PyObject* traceback_name_;
+  PyObject* source_path_;
   int line_ = 0;
 };
 

@@ -58,12 +58,16 @@ class Module {
   const char* source_path_text_;
   Body body_;
   KeptRef name_;
+  KeptRef init_name_;  // "init <full name>", the entry of a failing body
   KeptRef source_path_;
   KeptRef globals_;
   KeptRef module_;  // set by the one successful run of the body
   int64_t interpreter_id_ = -1;
   int failed_line_ = 0;
 };
+
+// The namespace of the builtins module (borrowed), kept from its first use.
+PyObject* builtins_namespace() noexcept;
 
 // Module namespace first, then the builtins; NameError "name '%U' is not defined".
 Ref lookup_global(PyObject* globals, PyObject* name) noexcept;
