@@ -23,7 +23,10 @@ PyCodeObject* code_for(PyObject* function_name, PyObject* source_path, int line)
   const char* file = function ? PyUnicode_AsUTF8(source_path) : nullptr;
   if (file == nullptr) return nullptr;
   PyCodeObject* code = PyCode_NewEmpty(file, function, line);
-  if (code != nullptr) cache.emplace(key, code);
+  if (code == nullptr) return nullptr;
+  // The name is kept with its entry, so that its address stays a valid key.
+  Py_INCREF(function_name);
+  cache.emplace(key, code);
   return code;
 }
 
