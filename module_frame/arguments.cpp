@@ -8,7 +8,9 @@ Signature::Signature(const char* name, std::initializer_list<const char*> parame
                      const char* star_args, const char* star_kwargs,
                      Convention convention) noexcept
     : name(name), star_args(star_args), star_kwargs(star_kwargs), convention(convention) {
-  for (const char* parameter : parameters) this->parameters[count++] = parameter;
+  for (const char* parameter : parameters) {
+    if (count < kMaxParameters) this->parameters[count++] = parameter;
+  }
 }
 
 int Signature::intern() noexcept {

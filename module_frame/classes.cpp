@@ -1,5 +1,7 @@
 #include "module_frame/function.hpp"
 
+#include <vector>
+
 namespace frame {
 
 namespace {
@@ -39,8 +41,7 @@ int define_class(Module& module, const ClassSpec& spec) noexcept {
                        Ref::steal(PyUnicode_InternFromString("__qualname__")).get(), name) < 0) {
     return -1;
   }
-  Ref methods[kMaxLocals];
-  int count = 0;
+  std::vector<Ref> methods;
   for (FunctionSpec* method : spec.methods) {
     Ref function = make_function(module, *method);
     if (!function) return -1;
@@ -48,7 +49,7 @@ int define_class(Module& module, const ClassSpec& spec) noexcept {
     if (!method_name || PyObject_SetItem(namespace_.get(), method_name.get(), function.get()) < 0) {
       return -1;
     }
-    methods[count++] = std::move(function);
+    methods.push_back(std::move(function));
   }
 
   Ref cls = Ref::steal(

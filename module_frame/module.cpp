@@ -144,13 +144,25 @@ int Module::exec(PyObject* module) noexcept {
                  self.short_name_);
     return -1;
   }
+  if (self.running_) {
+    // Another load of the module started while its body runs (the half-made
+    // module was taken out of sys.modules): the namespace is not shared.
+    PyErr_Format(PyExc_ImportError,
+                 "Module '%s' is being initialised and cannot be imported again meanwhile.",
+                 self.short_name_);
+    return -1;
+  }
   if (self.warn_on_version_mismatch() < 0) return -1;
-  if (self.run_body(module) < 0) {
+  self.running_ = true;
+  int body_result = self.run_body(module);
+  self.running_ = false;
+  if (body_result < 0) {
     if (!PyErr_Occurred()) PyErr_Format(PyExc_ImportError, "init %s", self.full_name_);
     if (self.init_name_ && self.source_path_) {
       add_traceback(self.init_name_.get(), self.source_path_.get(), self.failed_line_);
     }
-    self.globals_.reset();
+    // The namespace stays with the functions the failed body may have made,
+    // until the next load replaces it.
     return -1;
   }
   self.module_.keep(Ref::borrow(module));

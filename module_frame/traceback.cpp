@@ -24,9 +24,14 @@ PyCodeObject* code_for(PyObject* function_name, PyObject* source_path, int line)
   if (file == nullptr) return nullptr;
   PyCodeObject* code = PyCode_NewEmpty(file, function, line);
   if (code == nullptr) return nullptr;
+  // A finalizer run by the allocation above may have filled the entry.
+  auto [entry, inserted] = cache.emplace(key, code);
+  if (!inserted) {
+    Py_DECREF(code);
+    return entry->second;
+  }
   // The name is kept with its entry, so that its address stays a valid key.
   Py_INCREF(function_name);
-  cache.emplace(key, code);
   return code;
 }
 

@@ -1,9 +1,9 @@
-"""Regressions from the memory-safety audit: load paths that leave the module
-frame without a namespace while its functions can still run.
+"""Loads that fail or nest: the module's functions must never run without a
+namespace, and a nested load must not take over the namespace of the load
+that is running.
 
-Each case runs in a fresh interpreter (a load happens once per process, and
-the faults crash the process). They are strict xfails until the frame is
-fixed; a fix turns them into failures that ask for the marker to go.
+Each case runs in a fresh interpreter: a load happens once per process, and a
+fault here would crash the process.
 """
 
 import subprocess
@@ -25,12 +25,7 @@ def run(code):
     return proc.returncode, proc.stdout, proc.stderr
 
 
-@pytest.mark.xfail(
-    strict=True,
-    reason="Module::exec resets globals_ on failure; builtin_entry then hands a null "
-    "namespace to run_call (PyDict_GetItemWithError(NULL) in lookup_global)",
-)
-def test_builtin_left_by_a_failed_load_raises_instead_of_crashing():
+def test_builtin_left_by_a_failed_load_does_not_crash():
     # A failed allocation late in the body of callable_naming leaves
     # get_function_module in the namespace of the discarded module object.
     code, out, err = run(
@@ -70,11 +65,6 @@ def test_builtin_left_by_a_failed_load_raises_instead_of_crashing():
     assert out.split()[0] in ("RAISED", "RETURNED")
 
 
-@pytest.mark.xfail(
-    strict=True,
-    reason="a nested run of the body (re-import while special_unpicklers loads) "
-    "replaces or resets the outer run's globals_",
-)
 @pytest.mark.parametrize("nested_fails", [True, False], ids=["nested-fails", "nested-succeeds"])
 def test_reimport_while_the_body_runs_leaves_a_whole_module_or_an_error(nested_fails):
     # special_unpicklers, while it loads, drops the half-loaded payload_wrapper

@@ -29,7 +29,7 @@ class Module {
   // What PyInit_<short name> returns.
   PyObject* init() noexcept;
 
-  // The namespace of the module whose body runs or has run (borrowed).
+  // The namespace of the module whose body runs or ran last (borrowed).
   PyObject* globals() const noexcept { return globals_.get(); }
   PyObject* name() const noexcept { return name_.get(); }
   PyObject* source_path() const noexcept { return source_path_.get(); }
@@ -63,6 +63,7 @@ class Module {
   KeptRef globals_;
   KeptRef module_;  // set by the one successful run of the body
   int64_t interpreter_id_ = -1;
+  bool running_ = false;  // the body is running
   int failed_line_ = 0;
 };
 

@@ -13,6 +13,7 @@ class Ref {
   Ref& operator=(const Ref&) = delete;
   Ref(Ref&& other) noexcept : object_(other.object_) { other.object_ = nullptr; }
   Ref& operator=(Ref&& other) noexcept {
+    if (this == &other) return *this;
     PyObject* old = object_;
     object_ = other.object_;
     other.object_ = nullptr;
