@@ -54,6 +54,33 @@ Ref dotted(PyObject* prefix, PyObject* name) {
   return frame::join_text({prefix_text.get(), dot.get(), name_text.get()});
 }
 
+// The generic read of a constant's attribute, made only after a truthy safe
+// lookup of it: 1 with `value` set, 0 when the lookup was falsy (`value` left
+// as it was), -1 with the exception set.
+int read_if_present(const frame::Call& call, PyObject* obj, const frame::Name& constant,
+                    Ref& value) {
+  int found = safe_lookup_is_true(call, obj, constant);
+  if (found <= 0) return found;
+  value = generic_read(call, obj, constant);
+  return value ? 1 : -1;
+}
+
+// The callable's own truthy __qualname__, joined to the module name: 1 with
+// `full_name` set, 0 when there is none (`qualname_found` tells whether the
+// safe lookup was truthy), -1 with the exception set.
+int own_qualified_name(frame::Call& call, PyObject* module_name, PyObject* function_obj,
+                       bool& qualname_found, Ref& full_name) {
+  Ref qualname_tmp;
+  int found = read_if_present(call, function_obj, QUALNAME_STR, qualname_tmp);
+  if (found < 0) return -1;
+  qualname_found = found;
+  if (!found) return 0;
+  int truth = PyObject_IsTrue(qualname_tmp.get());
+  if (truth <= 0) return truth;
+  full_name = dotted(module_name, qualname_tmp.get());
+  return full_name ? 1 : -1;
+}
+
 // What Python raises for a local variable read before any assignment.
 Ref unbound_qualname(frame::Call& call, int line) {
   PyErr_Format(PyExc_UnboundLocalError, "local variable '%s' referenced before assignment",
@@ -68,31 +95,18 @@ Ref method_full_name(frame::Call& call, PyObject* module_name, Ref function_obj)
   Ref self_attr = generic_read(call, function_obj.get(), SELF_CONST);
   if (!self_attr) return failed(call, __LINE__);
 
-  int found = safe_lookup_is_true(call, function_obj.get(), FUNC_STR);
-  if (found < 0) return failed(call, __LINE__);
-  if (found) {
-    function_obj = generic_read(call, function_obj.get(), FUNC_STR);
-    if (!function_obj) return failed(call, __LINE__);
+  // A bound method is replaced by its function; a built-in method stays.
+  if (read_if_present(call, function_obj.get(), FUNC_STR, function_obj) < 0) {
+    return failed(call, __LINE__);
   }
-  found = safe_lookup_is_true(call, function_obj.get(), FUNC_NAME);
-  if (found < 0) return failed(call, __LINE__);
-  if (found) {
-    function_name = generic_read(call, function_obj.get(), FUNC_NAME);
-    if (!function_name) return failed(call, __LINE__);
+  if (read_if_present(call, function_obj.get(), FUNC_NAME, function_name) < 0) {
+    return failed(call, __LINE__);
   }
-  found = safe_lookup_is_true(call, function_obj.get(), QUALNAME_STR);
-  if (found < 0) return failed(call, __LINE__);
-  if (found) {
-    Ref qualname_tmp = generic_read(call, function_obj.get(), QUALNAME_STR);
-    if (!qualname_tmp) return failed(call, __LINE__);
-    int truth = PyObject_IsTrue(qualname_tmp.get());
-    if (truth < 0) return failed(call, __LINE__);
-    if (truth) {
-      Ref full_name = dotted(module_name, qualname_tmp.get());
-      if (!full_name) return failed(call, __LINE__);
-      return full_name;
-    }
-  }
+  bool qualname_found = false;
+  Ref full_name;
+  int own = own_qualified_name(call, module_name, function_obj.get(), qualname_found, full_name);
+  if (own < 0) return failed(call, __LINE__);
+  if (own) return full_name;
 
   // The pieces are formatted left to right, as an f-string does.
   int truth = PyObject_IsTrue(module_name);
@@ -108,10 +122,9 @@ Ref method_full_name(frame::Call& call, PyObject* module_name, Ref function_obj)
   if (!class_text) return failed(call, __LINE__);
   Ref function_text = frame::format_text(function_name.get());
   if (!function_text) return failed(call, __LINE__);
-  Ref full_name = module_text
-                      ? frame::join_text({module_text.get(), dot.get(), class_text.get(), dot.get(),
-                                          function_text.get()})
-                      : frame::join_text({class_text.get(), dot.get(), function_text.get()});
+  full_name = module_text ? frame::join_text({module_text.get(), dot.get(), class_text.get(),
+                                              dot.get(), function_text.get()})
+                          : frame::join_text({class_text.get(), dot.get(), function_text.get()});
   if (!full_name) return failed(call, __LINE__);
   return full_name;
 }
@@ -120,29 +133,17 @@ Ref method_full_name(frame::Call& call, PyObject* module_name, Ref function_obj)
 // name of its class.
 Ref function_full_name(frame::Call& call, PyObject* module_name, PyObject* function_obj) {
   Ref function_name = Ref::borrow(empty_text.get());
-  int found = safe_lookup_is_true(call, function_obj, FUNC_NAME);
-  if (found < 0) return failed(call, __LINE__);
-  if (found) {
-    function_name = generic_read(call, function_obj, FUNC_NAME);
-    if (!function_name) return failed(call, __LINE__);
+  if (read_if_present(call, function_obj, FUNC_NAME, function_name) < 0) {
+    return failed(call, __LINE__);
   }
-
-  Ref qualname;  // unset until assigned
-  found = safe_lookup_is_true(call, function_obj, QUALNAME_STR);
-  if (found < 0) return failed(call, __LINE__);
-  if (found) {
-    Ref qualname_tmp = generic_read(call, function_obj, QUALNAME_STR);
-    if (!qualname_tmp) return failed(call, __LINE__);
-    int truth = PyObject_IsTrue(qualname_tmp.get());
-    if (truth < 0) return failed(call, __LINE__);
-    if (truth) {
-      Ref full_name = dotted(module_name, qualname_tmp.get());
-      if (!full_name) return failed(call, __LINE__);
-      return full_name;
-    }
-  } else {
-    qualname = Ref::borrow(function_name.get());
-  }
+  bool qualname_found = false;
+  Ref full_name;
+  int own = own_qualified_name(call, module_name, function_obj, qualname_found, full_name);
+  if (own < 0) return failed(call, __LINE__);
+  if (own) return full_name;
+  // A falsy __qualname__ leaves qualname unset; without one, the name stands in.
+  Ref qualname;
+  if (!qualname_found) qualname = Ref::borrow(function_name.get());
 
   int truth = PyObject_IsTrue(module_name);
   if (truth < 0) return failed(call, __LINE__);
@@ -160,7 +161,7 @@ Ref function_full_name(frame::Call& call, PyObject* module_name, PyObject* funct
         if (!qualname) return failed(call, __LINE__);
       }
     }
-    Ref full_name = dotted(module_name, qualname.get());
+    full_name = dotted(module_name, qualname.get());
     if (!full_name) return failed(call, __LINE__);
     return full_name;
   }
