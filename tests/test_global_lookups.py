@@ -1,11 +1,13 @@
-"""Where callable_naming looks its constants up, and what the object case
-starts from: two behaviours that are easy to get subtly wrong."""
+"""Module-level names missing from a module's namespace come from the
+builtins module, never from the caller's builtins; and the object case of
+get_function_module starts from the module found before it."""
 
 import builtins
 
 import pytest
 
 import dravolt_common.callable_naming as cn
+import dravolt_common.utils.payload_wrapper as pw
 
 
 @pytest.mark.parametrize(
@@ -66,3 +68,19 @@ def test_object_case_keeps_the_module_set_at_the_first_step():
     with pytest.raises(TypeError, match="^Expected str, got TruthyOnce$"):
         cn.get_function_module(obj, False)
     assert value.compared == ["builtins"]
+
+
+@pytest.mark.parametrize(
+    "caller_builtins",
+    [
+        pytest.param({"ModuleWrapper": lambda *args: "caller"}, id="caller-builtins-ignored"),
+        pytest.param({}, id="builtins-module-used"),
+    ],
+)
+def test_missing_global_falls_back_to_the_builtins_module(monkeypatch, caller_builtins):
+    instance = object.__new__(pw.ModuleWrapper)
+    monkeypatch.delattr(pw, "ModuleWrapper")
+    monkeypatch.setattr(builtins, "ModuleWrapper", lambda *args: "builtins module", raising=False)
+    namespace = {"__builtins__": caller_builtins, "instance": instance}
+    exec("result = instance('json')", namespace)
+    assert namespace["result"] == "builtins module"
