@@ -5,8 +5,7 @@
 namespace frame {
 
 Signature::Signature(const char* name, std::initializer_list<const char*> parameters,
-                     const char* star_args, const char* star_kwargs,
-                     Convention convention) noexcept
+                     const char* star_args, const char* star_kwargs, Convention convention) noexcept
     : name(name), star_args(star_args), star_kwargs(star_kwargs), convention(convention) {
   for (const char* parameter : parameters) {
     if (count < kMaxParameters) this->parameters[count++] = parameter;
@@ -30,10 +29,9 @@ namespace {
   return false;
 }
 
-[[gnu::cold, gnu::noinline]] bool raise_one_argument(const Signature& signature,
-                                                     Py_ssize_t given) {
-  PyErr_Format(PyExc_TypeError, "%.200s() takes exactly one argument (%zd given)",
-               signature.name, given);
+[[gnu::cold, gnu::noinline]] bool raise_one_argument(const Signature& signature, Py_ssize_t given) {
+  PyErr_Format(PyExc_TypeError, "%.200s() takes exactly one argument (%zd given)", signature.name,
+               given);
   return false;
 }
 
@@ -157,7 +155,8 @@ bool parse_arguments(const Signature& signature, PyObject* const* args, Py_ssize
     out.star_kwargs = Ref::steal(PyDict_New());
     if (!out.star_kwargs) return false;
   }
-  if (keyword_count != 0) return sort_out_keywords(signature, kwnames, args + nargs, positional, out);
+  if (keyword_count != 0)
+    return sort_out_keywords(signature, kwnames, args + nargs, positional, out);
   return true;
 }
 

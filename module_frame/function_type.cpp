@@ -8,8 +8,7 @@ namespace {
 
 // The Python-level function type of our modules' functions and methods.
 struct FunctionObject {
-  PyObject_HEAD
-  vectorcallfunc vectorcall;
+  PyObject_HEAD vectorcallfunc vectorcall;
   FunctionSpec* spec;
   PyObject* globals;
   PyObject* name;
@@ -171,7 +170,8 @@ PyTypeObject make_type(const char* name, descrgetfunc descr_get, unsigned long e
   type.tp_call = PyVectorcall_Call;
   type.tp_getattro = PyObject_GenericGetAttr;
   type.tp_setattro = PyObject_GenericSetAttr;
-  type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | extra_flags;
+  type.tp_flags =
+      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | extra_flags;
   type.tp_traverse = function_traverse;
   type.tp_clear = function_clear;
   type.tp_weaklistoffset = offsetof(FunctionObject, weakreflist);
@@ -191,8 +191,7 @@ PyTypeObject static_function_type =
     make_type("dravolt_common.native_static_function", static_descr_get, 0);
 
 PyTypeObject* ready_type(Binding binding) {
-  PyTypeObject* type =
-      binding == Binding::kStatic ? &static_function_type : &method_function_type;
+  PyTypeObject* type = binding == Binding::kStatic ? &static_function_type : &method_function_type;
   if (!(type->tp_flags & Py_TPFLAGS_READY) && PyType_Ready(type) < 0) return nullptr;
   return type;
 }
@@ -244,15 +243,15 @@ Ref build_code(const FunctionSpec& spec, PyObject* source_path) {
               (signature.star_kwargs ? CO_VARKEYWORDS : 0);
   const char* file = PyUnicode_AsUTF8(source_path);
   if (file == nullptr) return Ref();
-  Ref empty = Ref::steal(
-      reinterpret_cast<PyObject*>(PyCode_NewEmpty(file, signature.name, spec.line)));
+  Ref empty =
+      Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(file, signature.name, spec.line)));
   if (!empty) return Ref();
   Ref replace = Ref::steal(PyObject_GetAttrString(empty.get(), "replace"));
   Ref no_args = Ref::steal(PyTuple_New(0));
-  Ref changes = Ref::steal(Py_BuildValue(
-      "{s:i,s:i,s:i,s:n,s:i,s:O}", "co_argcount", signature.count, "co_posonlyargcount", 0,
-      "co_kwonlyargcount", 0, "co_nlocals", variable_count, "co_flags", flags, "co_varnames",
-      varnames.get()));
+  Ref changes =
+      Ref::steal(Py_BuildValue("{s:i,s:i,s:i,s:n,s:i,s:O}", "co_argcount", signature.count,
+                               "co_posonlyargcount", 0, "co_kwonlyargcount", 0, "co_nlocals",
+                               variable_count, "co_flags", flags, "co_varnames", varnames.get()));
   if (!replace || !no_args || !changes) return Ref();
   return Ref::steal(PyObject_Call(replace.get(), no_args.get(), changes.get()));
 }

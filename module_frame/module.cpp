@@ -90,8 +90,7 @@ PyObject* Module::create(PyObject* spec, PyModuleDef* definition) noexcept {
   if (copy_spec_attribute(spec, module.get(), "loader", "__loader__", false) < 0 ||
       copy_spec_attribute(spec, module.get(), "origin", "__file__", false) < 0 ||
       copy_spec_attribute(spec, module.get(), "parent", "__package__", false) < 0 ||
-      copy_spec_attribute(spec, module.get(), "submodule_search_locations", "__path__", true) <
-          0) {
+      copy_spec_attribute(spec, module.get(), "submodule_search_locations", "__path__", true) < 0) {
     return nullptr;
   }
   return module.release();

@@ -27,16 +27,16 @@ Ref text(const char* value) { return Ref::steal(PyUnicode_FromString(value)); }
 
 // type(type.__init__): the type of slot wrappers.
 Ref slot_wrapper_type() {
-  Ref init = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyType_Type),
-                                               "__init__"));
+  Ref init =
+      Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyType_Type), "__init__"));
   if (!init) return init;
   return Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(init.get())));
 }
 
 // type(type.__dict__["mro"]): the type of method descriptors.
 Ref method_descriptor_type() {
-  Ref type_dict = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyType_Type),
-                                                    "__dict__"));
+  Ref type_dict =
+      Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyType_Type), "__dict__"));
   if (!type_dict) return type_dict;
   Ref key = text("mro");
   if (!key) return key;

@@ -18,7 +18,8 @@ frame::Name import_by_full_name{"import_by_full_name"};
 
 int body(frame::Module& module) {
   PyObject* globals = module.globals();
-  if (module.bind(copy, frame::import_module(globals, copy.get())) < 0) return module.fail(__LINE__);
+  if (module.bind(copy, frame::import_module(globals, copy.get())) < 0)
+    return module.fail(__LINE__);
   if (module.bind(Any, frame::import_from(globals, typing.get(), Any.get())) < 0) {
     return module.fail(__LINE__);
   }
