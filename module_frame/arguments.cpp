@@ -4,159 +4,134 @@
 
 namespace frame {
 
-Signature::Signature(const char* name, std::initializer_list<const char*> parameters,
-                     const char* star_args, const char* star_kwargs, Convention convention) noexcept
-    : name(name), star_args(star_args), star_kwargs(star_kwargs), convention(convention) {
-  for (const char* parameter : parameters) {
-    if (count < kMaxParameters) this->parameters[count++] = parameter;
-  }
-}
-
-int Signature::intern() noexcept {
-  for (int i = 0; i < count; ++i) {
-    if (interned[i] != nullptr) continue;
-    interned[i] = PyUnicode_InternFromString(parameters[i]);
-    if (interned[i] == nullptr) return -1;
-  }
-  return 0;
-}
-
 namespace {
 
 // The message builders are cold: the success path never reaches them.
-[[gnu::cold, gnu::noinline]] bool raise_no_keywords(const Signature& signature) {
-  PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", signature.name);
+[[gnu::cold, gnu::noinline]] bool raise_no_keywords(const FunctionSpec& spec) {
+  PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", spec.name());
   return false;
 }
 
-[[gnu::cold, gnu::noinline]] bool raise_one_argument(const Signature& signature, Py_ssize_t given) {
-  PyErr_Format(PyExc_TypeError, "%.200s() takes exactly one argument (%zd given)", signature.name,
+[[gnu::cold, gnu::noinline]] bool raise_one_argument(const FunctionSpec& spec, Py_ssize_t given) {
+  PyErr_Format(PyExc_TypeError, "%.200s() takes exactly one argument (%zd given)", spec.name(),
                given);
   return false;
 }
 
-[[gnu::cold, gnu::noinline]] bool raise_count(const Signature& signature, Py_ssize_t given) {
-  Py_ssize_t expected = signature.count;
+[[gnu::cold, gnu::noinline]] bool raise_count(const FunctionSpec& spec, Py_ssize_t given) {
+  Py_ssize_t expected = spec.parameter_count();
   PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-               signature.name, signature.star_args ? "at least" : "exactly", expected,
+               spec.name(), spec.star_args ? "at least" : "exactly", expected,
                expected == 1 ? "" : "s", given);
   return false;
 }
 
-[[gnu::cold, gnu::noinline]] bool raise_keyword_type(const Signature& signature) {
-  PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", signature.name);
+[[gnu::cold, gnu::noinline]] bool raise_keyword_type(const FunctionSpec& spec) {
+  PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", spec.name());
   return false;
 }
 
-[[gnu::cold, gnu::noinline]] bool raise_unexpected_keyword(const Signature& signature,
+[[gnu::cold, gnu::noinline]] bool raise_unexpected_keyword(const FunctionSpec& spec,
                                                            PyObject* keyword) {
-  PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", signature.name,
+  PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", spec.name(),
                keyword);
   return false;
 }
 
-[[gnu::cold, gnu::noinline]] bool raise_multiple_values(const Signature& signature,
+[[gnu::cold, gnu::noinline]] bool raise_multiple_values(const FunctionSpec& spec,
                                                         PyObject* keyword) {
-  PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-               signature.name, keyword);
+  PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", spec.name(),
+               keyword);
   return false;
 }
 
-// 1 when equal, 0 when not, -1 on error. Interned names usually match by identity.
-int same_name(PyObject* keyword, PyObject* name) {
-  if (keyword == name) return 1;
-  if (!PyUnicode_Check(keyword)) return 0;
-  int result = PyUnicode_Compare(keyword, name);
-  if (result == -1 && PyErr_Occurred()) return -1;
-  return result == 0;
+// Keywords are str (the interpreter refuses others before the call); the
+// comparison raises nothing.
+bool is_named(PyObject* keyword, const char* parameter) {
+  return PyUnicode_Check(keyword) && PyUnicode_CompareWithASCIIString(keyword, parameter) == 0;
 }
 
-// The value passed for `name` by keyword, or null (check PyErr_Occurred).
-PyObject* find_keyword(PyObject* kwnames, PyObject* const* kwvalues, PyObject* name) {
+// The value passed for `parameter` by keyword, or null.
+PyObject* find_keyword(PyObject* kwnames, PyObject* const* kwvalues, const char* parameter) {
   Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
   for (Py_ssize_t i = 0; i < count; ++i) {
-    if (PyTuple_GET_ITEM(kwnames, i) == name) return kwvalues[i];
-  }
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    int same = same_name(PyTuple_GET_ITEM(kwnames, i), name);
-    if (same < 0) return nullptr;
-    if (same) return kwvalues[i];
+    if (is_named(PyTuple_GET_ITEM(kwnames, i), parameter)) return kwvalues[i];
   }
   return nullptr;
 }
 
-// Index of the parameter among [first, last) named `keyword`, or -1; -2 on error.
-int parameter_index(const Signature& signature, PyObject* keyword, int first, int last) {
+// Index of the parameter among [first, last) named `keyword`, or -1.
+int parameter_index(const FunctionSpec& spec, PyObject* keyword, int first, int last) {
   for (int i = first; i < last; ++i) {
-    int same = same_name(keyword, signature.interned[i]);
-    if (same < 0) return -2;
-    if (same) return i;
+    if (is_named(keyword, spec.parameters[i])) return i;
   }
   return -1;
 }
 
 // Every keyword that is not a named parameter still to be filled: a duplicate
 // of a positional one, a surplus for **kwargs, or an error.
-bool sort_out_keywords(const Signature& signature, PyObject* kwnames, PyObject* const* kwvalues,
+bool sort_out_keywords(const FunctionSpec& spec, PyObject* kwnames, PyObject* const* kwvalues,
                        int positional, Arguments& out) {
   Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
   for (Py_ssize_t i = 0; i < count; ++i) {
     PyObject* keyword = PyTuple_GET_ITEM(kwnames, i);
-    if (!PyUnicode_Check(keyword)) return raise_keyword_type(signature);
-    int index = parameter_index(signature, keyword, positional, signature.count);
-    if (index == -2) return false;
-    if (index >= 0) continue;
-    index = parameter_index(signature, keyword, 0, positional);
-    if (index == -2) return false;
-    if (index >= 0) return raise_multiple_values(signature, keyword);
-    if (!out.star_kwargs) return raise_unexpected_keyword(signature, keyword);
+    if (!PyUnicode_Check(keyword)) return raise_keyword_type(spec);
+    if (parameter_index(spec, keyword, positional, spec.parameter_count()) >= 0) continue;
+    if (parameter_index(spec, keyword, 0, positional) >= 0) {
+      return raise_multiple_values(spec, keyword);
+    }
+    if (!out.star_kwargs) return raise_unexpected_keyword(spec, keyword);
     if (PyDict_SetItem(out.star_kwargs.get(), keyword, kwvalues[i]) < 0) return false;
   }
   return true;
 }
 
+// Surplus positional arguments, for *args.
+Ref surplus_tuple(PyObject* const* args, Py_ssize_t nargs, int count) {
+  Py_ssize_t surplus = nargs > count ? nargs - count : 0;
+  Ref tuple = Ref::steal(PyTuple_New(surplus));
+  if (!tuple) return tuple;
+  for (Py_ssize_t i = 0; i < surplus; ++i) {
+    PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(args[count + i]));
+  }
+  return tuple;
+}
+
 }  // namespace
 
-bool parse_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
+bool parse_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames, Arguments& out) noexcept {
   Py_ssize_t keyword_count = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-  if (signature.convention == Convention::kSingleArgument) {
-    if (keyword_count != 0) return raise_no_keywords(signature);
-    if (nargs != 1) return raise_one_argument(signature, nargs);
+  if (spec.convention == Convention::kSingleArgument) {
+    if (keyword_count != 0) return raise_no_keywords(spec);
+    if (nargs != 1) return raise_one_argument(spec, nargs);
     out.values[0] = args[0];
     return true;
   }
 
-  const int count = signature.count;
-  if (nargs > count && !signature.star_args) return raise_count(signature, nargs);
+  const int count = spec.parameter_count();
+  if (nargs > count && !spec.star_args) return raise_count(spec, nargs);
   const int positional = static_cast<int>(std::min<Py_ssize_t>(nargs, count));
   for (int i = 0; i < positional; ++i) out.values[i] = args[i];
   if (keyword_count == 0) {
-    if (positional < count) return raise_count(signature, nargs);
+    if (positional < count) return raise_count(spec, nargs);
   } else {
     PyObject* const* kwvalues = args + nargs;
     for (int i = positional; i < count; ++i) {
-      out.values[i] = find_keyword(kwnames, kwvalues, signature.interned[i]);
-      if (out.values[i] == nullptr) {
-        return PyErr_Occurred() ? false : raise_count(signature, i);
-      }
+      out.values[i] = find_keyword(kwnames, kwvalues, spec.parameters[i]);
+      if (out.values[i] == nullptr) return raise_count(spec, i);
     }
   }
 
-  if (signature.star_args) {
-    out.star_args = Ref::steal(nargs > count ? PyTuple_New(nargs - count) : PyTuple_New(0));
+  if (spec.star_args) {
+    out.star_args = surplus_tuple(args, nargs, count);
     if (!out.star_args) return false;
-    for (Py_ssize_t i = count; i < nargs; ++i) {
-      Py_INCREF(args[i]);
-      PyTuple_SET_ITEM(out.star_args.get(), i - count, args[i]);
-    }
   }
-  if (signature.star_kwargs) {
+  if (spec.star_kwargs) {
     out.star_kwargs = Ref::steal(PyDict_New());
     if (!out.star_kwargs) return false;
   }
-  if (keyword_count != 0)
-    return sort_out_keywords(signature, kwnames, args + nargs, positional, out);
+  if (keyword_count != 0) return sort_out_keywords(spec, kwnames, args + nargs, positional, out);
   return true;
 }
 

@@ -1,4 +1,4 @@
-#include <string>
+#include "module_frame/builtin.hpp"
 
 #include "module_frame/function.hpp"
 
@@ -8,35 +8,33 @@ namespace {
 
 // "name(parameters)\n--\n\n" before the docstring: CPython strips it from
 // __doc__ and offers it to inspect as __text_signature__.
-std::string text_signature(const FunctionSpec& spec) {
-  const Signature& signature = spec.signature;
-  std::string text = std::string(signature.name) + "(";
-  for (int i = 0; i < signature.count; ++i) {
-    if (i) text += ", ";
-    text += signature.parameters[i];
-  }
-  if (signature.star_args) text += std::string(signature.count ? ", *" : "*") + signature.star_args;
-  if (signature.star_kwargs) text += std::string(", **") + signature.star_kwargs;
-  text += ")\n--\n\n";
-  if (spec.doc) text += spec.doc;
+Ref doc_with_signature(const FunctionSpec& spec) {
+  Ref text = Ref::steal(PyUnicode_FromFormat("%s(", spec.name()));
+  auto append = [&text](const char* format, const char* piece) {
+    if (!text) return;
+    Ref more = Ref::steal(PyUnicode_FromFormat(format, piece));
+    text = more ? Ref::steal(PyUnicode_Concat(text.get(), more.get())) : Ref();
+  };
+  for (int i = 0; i < spec.parameter_count(); ++i) append(i ? ", %s" : "%s", spec.parameters[i]);
+  if (spec.star_args) append(spec.parameter_count() ? ", *%s" : "*%s", spec.star_args);
+  if (spec.star_kwargs) append(", **%s", spec.star_kwargs);
+  append(")\n--\n\n%s", spec.doc ? spec.doc : "");
   return text;
 }
 
 }  // namespace
 
-Ref make_builtin(Module& module, BuiltinSpec& spec, BuiltinEntry entry) noexcept {
-  FunctionSpec& function = spec.function;
-  if (function.signature.intern() < 0) return Ref();
-  // The spec lives as long as the process, and with it the method definition
-  // and the docstring that the function object points to.
-  spec.doc_with_signature = text_signature(function);
-  spec.method = {function.signature.name,
-                 reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry)),
-                 METH_FASTCALL | METH_KEYWORDS, spec.doc_with_signature.c_str()};
-  spec.traceback_name.keep(
-      Ref::steal(PyUnicode_FromFormat("%U.%s", module.name(), function.qualname)));
-  if (!spec.traceback_name) return Ref();
-  return Ref::steal(PyCFunction_NewEx(&spec.method, nullptr, module.name()));
+Ref Builtin::define(Module& module, Entry entry) noexcept {
+  // The method definition points into the text: it is made once and kept.
+  if (!doc_) doc_.keep(doc_with_signature(spec_));
+  const char* doc = doc_ ? PyUnicode_AsUTF8(doc_.get()) : nullptr;
+  if (doc == nullptr) return Ref();
+  Ref function = make_function(module, spec_);
+  if (!function) return Ref();
+  function_.keep(std::move(function));
+  method_ = {spec_.name(), reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry)),
+             METH_FASTCALL | METH_KEYWORDS, doc};
+  return Ref::steal(PyCFunction_NewEx(&method_, nullptr, module.name()));
 }
 
 }  // namespace frame

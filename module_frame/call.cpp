@@ -1,26 +1,37 @@
-#include "module_frame/function.hpp"
+#include "module_frame/call.hpp"
+
+#include <cstring>
+
+#include "module_frame/arguments.hpp"
 #include "module_frame/traceback.hpp"
 
 namespace frame {
 
-PyObject* run_call(const FunctionSpec& spec, PyObject* globals, PyObject* defining_class,
-                   PyObject* traceback_name, PyObject* source_path, PyObject* const* args,
-                   size_t nargsf, PyObject* kwnames) noexcept {
-  Call call(globals, defining_class, traceback_name, source_path);
-  PyObject* result = nullptr;
-  // A rebound global can make our functions call each other without a
-  // Python frame in between; the recursion limit still applies.
-  if (Py_EnterRecursiveCall(" while calling a Python object") == 0) {
-    if (parse_arguments(spec.signature, args, PyVectorcall_NARGS(nargsf), kwnames,
-                        call.arguments)) {
-      result = spec.implementation(call);
-    }
-    Py_LeaveRecursiveCall();
+const char* FunctionSpec::name() const noexcept {
+  const char* dot = std::strrchr(qualname, '.');
+  return dot ? dot + 1 : qualname;
+}
+
+int FunctionSpec::parameter_count() const noexcept {
+  int count = 0;
+  while (count < kMaxParameters && parameters[count] != nullptr) ++count;
+  return count;
+}
+
+PyObject* CallSite::run(PyObject* const* args, size_t nargsf, PyObject* kwnames) const noexcept {
+  Call call(*this);
+  Ref result;
+  if (parse_arguments(*spec, args, PyVectorcall_NARGS(nargsf), kwnames, call.arguments)) {
+    result = spec->implementation(call);
   }
-  if (result == nullptr) {
-    add_traceback(traceback_name, source_path, call.line() ? call.line() : spec.line);
+  if (!result) {
+    add_traceback(traceback_name.get(), source_path, call.line() ? call.line() : spec->line);
   }
-  return result;
+  return result.release();
+}
+
+void Call::add_traceback_entry(std::source_location where) const noexcept {
+  add_traceback(site_.traceback_name.get(), site_.source_path, static_cast<int>(where.line()));
 }
 
 }  // namespace frame

@@ -1,14 +1,14 @@
 #include "module_frame/idioms.hpp"
 
-#include "module_frame/name.hpp"
+#include "module_frame/names.hpp"
 
 namespace frame {
 
-namespace {
-
-Name dunder_new{"__new__"};
-
-}  // namespace
+bool has_attribute(PyObject* object, PyObject* name) noexcept {
+  Ref value = Ref::steal(PyObject_GetAttr(object, name));
+  if (!value) PyErr_Clear();
+  return static_cast<bool>(value);
+}
 
 Ref call_prepended(PyObject* callable, PyObject* first, PyObject* rest) noexcept {
   constexpr Py_ssize_t kOnStack = 8;
@@ -21,17 +21,11 @@ Ref call_prepended(PyObject* callable, PyObject* first, PyObject* rest) noexcept
   }
   Ref all = Ref::steal(PyTuple_New(count + 1));
   if (!all) return Ref();
-  PyTuple_SET_ITEM(all.get(), 0, Ref::borrow(first).release());
+  PyTuple_SET_ITEM(all.get(), 0, Py_NewRef(first));
   for (Py_ssize_t i = 0; i < count; ++i) {
-    PyTuple_SET_ITEM(all.get(), i + 1, Ref::borrow(PyTuple_GET_ITEM(rest, i)).release());
+    PyTuple_SET_ITEM(all.get(), i + 1, Py_NewRef(PyTuple_GET_ITEM(rest, i)));
   }
   return Ref::steal(PyObject_Call(callable, all.get(), nullptr));
-}
-
-bool has_attribute(PyObject* object, PyObject* name) noexcept {
-  Ref value = Ref::steal(PyObject_GetAttr(object, name));
-  if (!value) PyErr_Clear();
-  return static_cast<bool>(value);
 }
 
 Ref call_super_new(PyObject* defining_class, PyObject* cls, PyObject* args) noexcept {
@@ -43,7 +37,7 @@ Ref call_super_new(PyObject* defining_class, PyObject* cls, PyObject* args) noex
   Ref super = Ref::steal(
       PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PySuper_Type), super_args, 2, nullptr));
   if (!super) return Ref();
-  Ref parent_new = Ref::steal(PyObject_GetAttr(super.get(), dunder_new.get()));
+  Ref parent_new = Ref::steal(PyObject_GetAttr(super.get(), names::dunder_new.get()));
   if (!parent_new) return Ref();
   return call_prepended(parent_new.get(), cls, args);
 }

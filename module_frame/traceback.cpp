@@ -2,8 +2,8 @@
 
 #include <frameobject.h>
 
-#include <map>
-#include <utility>
+#include <cstddef>
+#include <cstdint>
 
 #include "module_frame/ref.hpp"
 
@@ -11,33 +11,71 @@ namespace frame {
 
 namespace {
 
-// An empty code object per failure site, kept for the life of the process, so
-// that repeated failures of the same statement cost no new code object. The
-// line is the code object's first line: a fresh frame reports it.
-PyCodeObject* code_for(PyObject* function_name, PyObject* source_path, int line) {
-  static std::map<std::pair<PyObject*, int>, PyCodeObject*> cache;
-  auto key = std::make_pair(function_name, line);
-  auto found = cache.find(key);
-  if (found != cache.end()) return found->second;
+// An empty code object per failure site, so that repeated failures of the same
+// statement make no new code object; its first line is the line of the site,
+// which a fresh frame reports. The table is plain data, zero when the shared
+// library loads, and takes no lock: a finaliser or a gc callback that runs
+// while an entry is made may cache the same site meanwhile.
+struct CachedCode {
+  KeptRef function_name;  // kept with its entry: its address is part of the key
+  int line = 0;
+  KeptRef code;
+};
+constexpr size_t kCacheSize = 512;  // a power of two, well above a module's failure sites
+CachedCode cache[kCacheSize];
+
+// The globals of the frames of the entries, made on first use.
+KeptRef frame_globals;
+
+size_t first_slot(PyObject* function_name, int line) {
+  auto address = reinterpret_cast<uintptr_t>(function_name) >> 4;
+  return (address * 31u + static_cast<size_t>(line)) & (kCacheSize - 1);
+}
+
+// The slot of the site, or the empty slot where it goes; null when the table is full.
+CachedCode* slot_for(PyObject* function_name, int line) {
+  size_t start = first_slot(function_name, line);
+  for (size_t i = 0; i < kCacheSize; ++i) {
+    CachedCode& slot = cache[(start + i) & (kCacheSize - 1)];
+    if (!slot.code) return &slot;
+    if (slot.function_name.get() == function_name && slot.line == line) return &slot;
+  }
+  return nullptr;
+}
+
+Ref code_for(PyObject* function_name, PyObject* source_path, int line) {
+  CachedCode* slot = slot_for(function_name, line);
+  if (slot != nullptr && slot->code) return Ref::borrow(slot->code.get());
   const char* function = PyUnicode_AsUTF8(function_name);
   const char* file = function ? PyUnicode_AsUTF8(source_path) : nullptr;
-  if (file == nullptr) return nullptr;
-  PyCodeObject* code = PyCode_NewEmpty(file, function, line);
-  if (code == nullptr) return nullptr;
-  // A finalizer run by the allocation above may have filled the entry.
-  auto [entry, inserted] = cache.emplace(key, code);
-  if (!inserted) {
-    Py_DECREF(code);
-    return entry->second;
+  if (file == nullptr) return Ref();
+  Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(file, function, line)));
+  if (!code) return code;
+  // Look again: the allocations above may have run an entry of the same site.
+  slot = slot_for(function_name, line);
+  if (slot != nullptr && slot->code) return Ref::borrow(slot->code.get());
+  if (slot != nullptr) {
+    slot->function_name.keep(Ref::borrow(function_name));
+    slot->line = line;
+    slot->code.keep(Ref::borrow(code.get()));
   }
-  // The name is kept with its entry, so that its address stays a valid key.
-  Py_INCREF(function_name);
   return code;
 }
 
-PyObject* empty_globals() {
-  static PyObject* globals = PyDict_New();
-  return globals;
+PyObject* globals_for_frames() {
+  if (!frame_globals) {
+    Ref made = Ref::steal(PyDict_New());
+    if (made && !frame_globals) frame_globals.keep(std::move(made));
+  }
+  return frame_globals.get();
+}
+
+Ref new_frame(PyObject* function_name, PyObject* source_path, int line) {
+  Ref code = code_for(function_name, source_path, line);
+  PyObject* globals = code ? globals_for_frames() : nullptr;
+  if (globals == nullptr) return Ref();
+  return Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(
+      PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), globals, nullptr)));
 }
 
 }  // namespace
@@ -46,19 +84,20 @@ void add_traceback(PyObject* function_name, PyObject* source_path, int line) noe
   if (!PyErr_Occurred()) return;
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);
-  PyCodeObject* code = code_for(function_name, source_path, line);
-  PyObject* globals = code ? empty_globals() : nullptr;
-  Ref frame = globals ? Ref::steal(reinterpret_cast<PyObject*>(
-                            PyFrame_New(PyThreadState_Get(), code, globals, nullptr)))
-                      : Ref();
+  Ref frame = new_frame(function_name, source_path, line);
   if (!frame) {
-    // Keep the original exception; what failed here only loses the entry.
+    // What failed here costs the entry, not the exception.
     PyErr_Clear();
     PyErr_Restore(type, value, traceback);
     return;
   }
+  Ref saved_type = Ref::borrow(type), saved_value = Ref::borrow(value),
+      saved_traceback = Ref::borrow(traceback);
   PyErr_Restore(type, value, traceback);
-  PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
+  if (PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get())) < 0) {
+    PyErr_Clear();
+    PyErr_Restore(saved_type.release(), saved_value.release(), saved_traceback.release());
+  }
 }
 
 }  // namespace frame

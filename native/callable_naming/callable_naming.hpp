@@ -1,11 +1,11 @@
 #pragma once
 
 #include "module_frame/frame.hpp"
+#include "names.hpp"
 
 namespace callable_naming {
 
-extern frame::Module module;
-extern frame::BuiltinSpec get_function_module_spec;
-extern frame::BuiltinSpec get_function_full_name_spec;
+extern frame::Builtin get_function_module_builtin;
+extern frame::Builtin get_function_full_name_builtin;
 
 }  // namespace callable_naming

@@ -1,5 +1,3 @@
-#include <Python.h>
-
 #include <utility>
 
 #include "callable_naming.hpp"
@@ -8,37 +6,9 @@
 namespace callable_naming {
 
 using frame::Ref;
+namespace dunder = frame::names;
 
 namespace {
-
-// Module globals, read at each use.
-frame::Name MODULE_STR{"MODULE_STR"};
-frame::Name METHOD_DESCRIPTOR{"METHOD_DESCRIPTOR"};
-frame::Name WRAPPER_DESCRIPTOR{"WRAPPER_DESCRIPTOR"};
-frame::Name types{"types"};
-frame::Name BUILTINS{"BUILTINS"};
-frame::Name CLASS_STR{"CLASS_STR"};
-frame::Name OBJ_CLASS{"OBJ_CLASS"};
-
-// Fixed attribute names.
-frame::Name MemberDescriptorType{"MemberDescriptorType"};
-frame::Name GetSetDescriptorType{"GetSetDescriptorType"};
-frame::Name dunder_objclass{"__objclass__"};
-frame::Name dunder_class{"__class__"};
-frame::Name dunder_module{"__module__"};
-frame::Name dunder_self{"__self__"};
-frame::Name empty_text{""};
-
-// Records the line of a failing step for the traceback entry.
-Ref failed(frame::Call& call, int line) {
-  call.fail(line);
-  return Ref();
-}
-
-int test_failed(frame::Call& call, int line) {
-  call.fail(line);
-  return -1;
-}
 
 // obj.first.second...: ordinary attribute reads, left to right.
 template <typename... Rest>
@@ -54,7 +24,7 @@ Ref read(PyObject* obj, const frame::Name& first, const Rest&... rest) {
 
 // The truth of `value == BUILTINS`: 1, 0, or -1 with the exception set.
 int equals_builtins(const frame::Call& call, PyObject* value) {
-  Ref builtins = call.global(BUILTINS);
+  Ref builtins = call.global(names::BUILTINS);
   if (!builtins) return -1;
   Ref equal = Ref::steal(PyObject_RichCompare(value, builtins.get(), Py_EQ));
   if (!equal) return -1;
@@ -64,51 +34,38 @@ int equals_builtins(const frame::Call& call, PyObject* value) {
 // Whether function_obj is a method descriptor, a slot wrapper, a member or a
 // getset descriptor. All four types are fetched before the first test.
 int is_descriptor(frame::Call& call, PyObject* function_obj) {
-  Ref method_descriptor = call.global(METHOD_DESCRIPTOR);
-  if (!method_descriptor) return test_failed(call, __LINE__);
-  Ref wrapper_descriptor = call.global(WRAPPER_DESCRIPTOR);
-  if (!wrapper_descriptor) return test_failed(call, __LINE__);
-  Ref types_module = call.global(types);
-  if (!types_module) return test_failed(call, __LINE__);
-  Ref member_descriptor = read(types_module.get(), MemberDescriptorType);
-  if (!member_descriptor) return test_failed(call, __LINE__);
-  types_module = call.global(types);
-  if (!types_module) return test_failed(call, __LINE__);
-  Ref getset_descriptor = read(types_module.get(), GetSetDescriptorType);
-  if (!getset_descriptor) return test_failed(call, __LINE__);
+  Ref method_descriptor = call.global(names::METHOD_DESCRIPTOR);
+  if (!method_descriptor) return call.fail();
+  Ref wrapper_descriptor = call.global(names::WRAPPER_DESCRIPTOR);
+  if (!wrapper_descriptor) return call.fail();
+  Ref types_module = call.global(names::types);
+  if (!types_module) return call.fail();
+  Ref member_descriptor = read(types_module.get(), names::MemberDescriptorType);
+  if (!member_descriptor) return call.fail();
+  types_module = call.global(names::types);
+  if (!types_module) return call.fail();
+  Ref getset_descriptor = read(types_module.get(), names::GetSetDescriptorType);
+  if (!getset_descriptor) return call.fail();
   for (const Ref* descriptor_type :
        {&method_descriptor, &wrapper_descriptor, &member_descriptor, &getset_descriptor}) {
     int found = PyObject_IsInstance(function_obj, descriptor_type->get());
-    if (found < 0) return test_failed(call, __LINE__);
+    if (found < 0) return call.fail();
     if (found) return 1;
   }
   return 0;
 }
 
-// A descriptor of a class: the module of that class's metaclass, or of the
-// class itself when the metaclass is a built-in one.
-Ref descriptor_module(frame::Call& call, PyObject* function_obj) {
-  Ref module = read(function_obj, dunder_objclass, dunder_class, dunder_module);
-  if (!module) return failed(call, __LINE__);
+// The module of the class of function_obj.<owner> (the class defining a
+// descriptor, or the object a method is bound to); when that class is a
+// built-in one, the owner's own module.
+Ref owner_module(frame::Call& call, PyObject* function_obj, const frame::Name& owner) {
+  Ref module = read(function_obj, owner, dunder::dunder_class, dunder::dunder_module);
+  if (!module) return call.fail();
   int builtin = equals_builtins(call, module.get());
-  if (builtin < 0) return failed(call, __LINE__);
+  if (builtin < 0) return call.fail();
   if (builtin) {
-    module = read(function_obj, dunder_objclass, dunder_module);
-    if (!module) return failed(call, __LINE__);
-  }
-  return module;
-}
-
-// A method: the module of the bound object's class, or the bound object's own
-// __module__ when that class is a built-in one (a class bound as __self__).
-Ref method_module(frame::Call& call, PyObject* function_obj) {
-  Ref module = read(function_obj, dunder_self, dunder_class, dunder_module);
-  if (!module) return failed(call, __LINE__);
-  int builtin = equals_builtins(call, module.get());
-  if (builtin < 0) return failed(call, __LINE__);
-  if (builtin) {
-    module = read(function_obj, dunder_self, dunder_module);
-    if (!module) return failed(call, __LINE__);
+    module = read(function_obj, owner, dunder::dunder_module);
+    if (!module) return call.fail();
   }
   return module;
 }
@@ -117,82 +74,84 @@ Ref method_module(frame::Call& call, PyObject* function_obj) {
 // class that has an __objclass__, the module of that. `module` is what the
 // steps before found (normally "").
 Ref object_module(frame::Call& call, PyObject* function_obj, Ref module) {
-  int has_class = safe_lookup_is_true(call, function_obj, CLASS_STR);
-  if (has_class < 0) return failed(call, __LINE__);
+  int has_class = safe_lookup_is_true(call, function_obj, names::CLASS_STR);
+  if (has_class < 0) return call.fail();
   if (!has_class) return module;
-  Ref cls = read(function_obj, dunder_class);
-  if (!cls) return failed(call, __LINE__);
-  int class_has_module = safe_lookup_is_true(call, cls.get(), MODULE_STR);
-  if (class_has_module < 0) return failed(call, __LINE__);
+  Ref cls = read(function_obj, dunder::dunder_class);
+  if (!cls) return call.fail();
+  int class_has_module = safe_lookup_is_true(call, cls.get(), names::MODULE_STR);
+  if (class_has_module < 0) return call.fail();
   if (class_has_module) {
-    module = read(function_obj, dunder_class, dunder_module);
-    if (!module) return failed(call, __LINE__);
+    module = read(function_obj, dunder::dunder_class, dunder::dunder_module);
+    if (!module) return call.fail();
   }
   int builtin = equals_builtins(call, module.get());
-  if (builtin < 0) return failed(call, __LINE__);
+  if (builtin < 0) return call.fail();
   if (builtin) {
-    int has_objclass = safe_lookup_is_true(call, function_obj, OBJ_CLASS);
-    if (has_objclass < 0) return failed(call, __LINE__);
+    int has_objclass = safe_lookup_is_true(call, function_obj, names::OBJ_CLASS);
+    if (has_objclass < 0) return call.fail();
     if (has_objclass) {
-      module = read(function_obj, dunder_objclass, dunder_module);
-      if (!module) return failed(call, __LINE__);
+      module = read(function_obj, dunder::dunder_objclass, dunder::dunder_module);
+      if (!module) return call.fail();
     }
   }
   return module;
 }
 
-PyObject* get_function_module(frame::Call& call) {
+// The module derived from what owns function_obj, when it has no usable __module__.
+Ref derived_module(frame::Call& call, PyObject* function_obj, PyObject* is_method, Ref module) {
+  int descriptor = is_descriptor(call, function_obj);
+  if (descriptor < 0) return Ref();
+  if (descriptor) return owner_module(call, function_obj, dunder::dunder_objclass);
+  int truth = PyObject_IsTrue(is_method);
+  if (truth < 0) return call.fail();
+  if (truth) return owner_module(call, function_obj, dunder::dunder_self);
+  return object_module(call, function_obj, std::move(module));
+}
+
+Ref get_function_module(frame::Call& call) {
   PyObject* function_obj = call.arg(0);
   PyObject* is_method = call.arg(1);
 
-  Ref module = Ref::borrow(empty_text.get());
-  Ref module_str = call.global(MODULE_STR);
-  if (!module_str) return call.fail(__LINE__);
+  Ref module = Ref::borrow(dunder::empty.get());
+  Ref module_str = call.global(names::MODULE_STR);
+  if (!module_str) return call.fail();
   Ref module_tmp = get_attr_safe(function_obj, module_str.get());
-  if (!module_tmp) return call.fail(__LINE__);
+  if (!module_tmp) return call.fail();
   int truth = PyObject_IsTrue(module_tmp.get());
-  if (truth < 0) return call.fail(__LINE__);
+  if (truth < 0) return call.fail();
   if (truth) module = std::move(module_tmp);
 
   // module itself is tested again: a __bool__ of the found value runs twice.
   truth = PyObject_IsTrue(module.get());
-  if (truth < 0) return call.fail(__LINE__);
+  if (truth < 0) return call.fail();
   if (!truth) {
-    // Each path records the line of its failing step.
-    int descriptor = is_descriptor(call, function_obj);
-    if (descriptor < 0) return nullptr;
-    if (descriptor) {
-      module = descriptor_module(call, function_obj);
-    } else {
-      truth = PyObject_IsTrue(is_method);
-      if (truth < 0) return call.fail(__LINE__);
-      module = truth ? method_module(call, function_obj)
-                     : object_module(call, function_obj, std::move(module));
-    }
-    if (!module) return nullptr;
+    // Each path has recorded the line of its failing step.
+    module = derived_module(call, function_obj, is_method, std::move(module));
+    if (!module) return module;
   }
 
-  if (!returnable(module.get())) return call.fail(__LINE__);
-  return module.release();
+  if (!returnable(module.get())) return call.fail();
+  return module;
 }
 
 }  // namespace
 
-frame::BuiltinSpec get_function_module_spec{
-    .function = {
-        .qualname = "get_function_module",
-        .signature = {"get_function_module", {"function_obj", "is_method"}},
-        .doc = "\n"
-               "        This functiom extracts module name from function_object\n"
-               "        :param function_obj: callable to extract module from.\n"
-               "        :type function_obj: Callable.\n"
-               "        :param is_method: Is the callable a function\n"
-               "        :type is_method: bool\n"
-               "        :return The function module.\n"
-               "        :rtype str.\n"
-               "        ",
-        .implementation = get_function_module,
-        .line = __LINE__,
-    }};
+constinit const frame::FunctionSpec get_function_module_spec{
+    .qualname = "get_function_module",
+    .parameters = {"function_obj", "is_method"},
+    .doc = "\n"
+           "        This functiom extracts module name from function_object\n"
+           "        :param function_obj: callable to extract module from.\n"
+           "        :type function_obj: Callable.\n"
+           "        :param is_method: Is the callable a function\n"
+           "        :type is_method: bool\n"
+           "        :return The function module.\n"
+           "        :rtype str.\n"
+           "        ",
+    .implementation = get_function_module,
+};
+
+constinit frame::Builtin get_function_module_builtin{get_function_module_spec};
 
 }  // namespace callable_naming

@@ -5,8 +5,8 @@ namespace callable_naming {
 using frame::Ref;
 
 Ref get_attr_safe(PyObject* obj, PyObject* attr) noexcept {
-  // The last argument suppresses AttributeError: a miss returns null with no
-  // exception set.
+  // Private API, for the generic lookup with AttributeError suppressed: a miss
+  // returns null with no exception set, at no cost of raising one.
   PyObject* value = _PyObject_GenericGetAttrWithDict(obj, attr, nullptr, 1);
   if (value != nullptr) return Ref::steal(value);
   if (PyErr_Occurred()) return Ref();

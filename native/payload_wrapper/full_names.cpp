@@ -6,78 +6,65 @@ using frame::Ref;
 
 namespace {
 
-frame::Name dunder_module{"__module__"};
-frame::Name dunder_qualname{"__qualname__"};
-frame::Name dunder_name{"__name__"};
-frame::Name dot{"."};
-frame::Name jsonpickle_unpickler{"jsonpickle.unpickler"};
-frame::Name loadclass_name{"loadclass"};
-frame::Name importlib_name{"importlib"};
-frame::Name import_module_name{"import_module"};
-
-PyObject* get_attribute_full_name(frame::Call& call) {
+Ref get_attribute_full_name(frame::Call& call) {
   PyObject* cls = call.arg(0);
-  Ref mod = Ref::steal(PyObject_GetAttr(cls, dunder_module.get()));
-  if (!mod) return call.fail(__LINE__);
-  PyObject* name_attribute =
-      frame::has_attribute(cls, dunder_qualname.get()) ? dunder_qualname.get() : dunder_name.get();
+  Ref mod = Ref::steal(PyObject_GetAttr(cls, frame::names::dunder_module.get()));
+  if (!mod) return call.fail();
+  const frame::Name& name_attribute = frame::has_attribute(cls, frame::names::dunder_qualname.get())
+                                          ? frame::names::dunder_qualname
+                                          : frame::names::dunder_name;
   // The pieces become text left to right: the module before the name is read again.
   Ref mod_text = frame::format_text(mod.get());
-  if (!mod_text) return call.fail(__LINE__);
-  Ref name = Ref::steal(PyObject_GetAttr(cls, name_attribute));
-  if (!name) return call.fail(__LINE__);
+  if (!mod_text) return call.fail();
+  Ref name = Ref::steal(PyObject_GetAttr(cls, name_attribute.get()));
+  if (!name) return call.fail();
   Ref name_text = frame::format_text(name.get());
-  if (!name_text) return call.fail(__LINE__);
-  Ref full_name = frame::join_text({mod_text.get(), dot.get(), name_text.get()});
-  if (!full_name) return call.fail(__LINE__);
-  return full_name.release();
+  if (!name_text) return call.fail();
+  Ref full_name = frame::join_text({mod_text.get(), frame::names::dot.get(), name_text.get()});
+  if (!full_name) return call.fail();
+  return full_name;
 }
 
-PyObject* import_by_full_name(frame::Call& call) {
+Ref import_by_full_name(frame::Call& call) {
   PyObject* full_name = call.arg(0);
   Ref loadclass =
-      frame::import_from(call.globals(), jsonpickle_unpickler.get(), loadclass_name.get());
-  if (!loadclass) return call.fail(__LINE__);
-  Ref importlib = frame::import_module(call.globals(), importlib_name.get());
-  if (!importlib) return call.fail(__LINE__);
+      frame::import_from(call.globals(), names::jsonpickle_unpickler.get(), names::loadclass.get());
+  if (!loadclass) return call.fail();
+  Ref importlib = frame::import_module(call.globals(), names::importlib.get());
+  if (!importlib) return call.fail();
 
-  Ref import_module = Ref::steal(PyObject_GetAttr(importlib.get(), import_module_name.get()));
+  Ref import_module = Ref::steal(PyObject_GetAttr(importlib.get(), names::import_module.get()));
   Ref module =
       import_module ? Ref::steal(PyObject_CallOneArg(import_module.get(), full_name)) : Ref();
-  if (module) return module.release();
-  if (!PyErr_ExceptionMatches(PyExc_Exception)) return call.fail(__LINE__);
+  if (module) return module;
+  if (!PyErr_ExceptionMatches(PyExc_Exception)) return call.fail();
 
   // Not a module: whatever loadclass makes of the name, with the import's
   // failure as the exception being handled meanwhile.
-  call.add_traceback_entry(__LINE__);
+  call.add_traceback_entry();
   frame::HandlingException handling;
   Ref found = Ref::steal(PyObject_CallOneArg(loadclass.get(), full_name));
-  if (!found) return call.fail(__LINE__);
-  return found.release();
+  if (!found) return call.fail();
+  return found;
 }
 
 }  // namespace
 
-frame::FunctionSpec get_attribute_full_name_spec{
+constinit const frame::FunctionSpec get_attribute_full_name_spec{
     .qualname = "get_attribute_full_name",
-    .signature =
-        {"get_attribute_full_name", {"cls"}, nullptr, nullptr, frame::Convention::kSingleArgument},
+    .parameters = {"cls"},
+    .convention = frame::Convention::kSingleArgument,
     .locals = {"mod"},
-    .annotations = {{"cls", "Any"}, {"return", "AnyStr"}},
+    .annotations = {{"cls", &names::Any}, {"return", &names::AnyStr}},
     .implementation = get_attribute_full_name,
-    .line = __LINE__,
 };
 
-frame::FunctionSpec import_by_full_name_spec{
+constinit const frame::FunctionSpec import_by_full_name_spec{
     .qualname = "import_by_full_name",
-    .signature = {"import_by_full_name",
-                  {"full_name"},
-                  nullptr,
-                  nullptr,
-                  frame::Convention::kSingleArgument},
+    .parameters = {"full_name"},
+    .convention = frame::Convention::kSingleArgument,
     .locals = {"loadclass", "importlib"},
     .implementation = import_by_full_name,
-    .line = __LINE__,
 };
 
 }  // namespace payload_wrapper

@@ -4,66 +4,52 @@ namespace payload_wrapper {
 
 namespace {
 
-frame::Name copy{"copy"};
-frame::Name typing{"typing"};
-frame::Name Any{"Any"};
-frame::Name AnyStr{"AnyStr"};
-frame::Name utils_package{"dravolt_common.utils"};
-frame::Name special_unpicklers{"special_unpicklers"};
-frame::Name JSONPICKLE_EXTERNAL_TYPE_KEY{"JSONPICKLE_EXTERNAL_TYPE_KEY"};
-frame::Name FUNCS_INDEX{"FUNCS_INDEX"};
-frame::Name CLS_INDEX{"CLS_INDEX"};
-frame::Name get_attribute_full_name{"get_attribute_full_name"};
-frame::Name import_by_full_name{"import_by_full_name"};
-
 int body(frame::Module& module) {
-  PyObject* globals = module.globals();
-  if (module.bind(copy, frame::import_module(globals, copy.get())) < 0)
-    return module.fail(__LINE__);
-  if (module.bind(Any, frame::import_from(globals, typing.get(), Any.get())) < 0) {
-    return module.fail(__LINE__);
-  }
-  if (module.bind(AnyStr, frame::import_from(globals, typing.get(), AnyStr.get())) < 0) {
-    return module.fail(__LINE__);
-  }
-  if (module.bind(special_unpicklers,
-                  frame::import_from(globals, utils_package.get(), special_unpicklers.get())) < 0) {
-    return module.fail(__LINE__);
+  if (module.bind_import(names::copy) < 0) return module.fail();
+  if (module.bind_from(names::typing, {&names::Any, &names::AnyStr}) < 0) return module.fail();
+  if (module.bind_from(names::dravolt_common_utils, {&names::special_unpicklers}) < 0) {
+    return module.fail();
   }
 
-  if (module.bind(JSONPICKLE_EXTERNAL_TYPE_KEY,
-                  frame::Ref::steal(PyUnicode_FromString("py/dravolt/external/type"))) < 0) {
-    return module.fail(__LINE__);
+  if (module.bind(names::JSONPICKLE_EXTERNAL_TYPE_KEY, names::external_type_key) < 0) {
+    return module.fail();
   }
-  if (module.bind(FUNCS_INDEX, frame::Ref::steal(PyLong_FromLong(1))) < 0) {
-    return module.fail(__LINE__);
+  if (module.bind(names::FUNCS_INDEX, frame::Ref::steal(PyLong_FromLong(1))) < 0) {
+    return module.fail();
   }
-  if (module.bind(CLS_INDEX, frame::Ref::steal(PyLong_FromLong(0))) < 0) {
-    return module.fail(__LINE__);
+  if (module.bind(names::CLS_INDEX, frame::Ref::steal(PyLong_FromLong(0))) < 0) {
+    return module.fail();
   }
 
-  if (module.bind(get_attribute_full_name,
+  if (module.bind(names::get_attribute_full_name,
                   frame::make_function(module, get_attribute_full_name_spec)) < 0) {
-    return module.fail(__LINE__);
+    return module.fail();
   }
-  if (module.bind(import_by_full_name, frame::make_function(module, import_by_full_name_spec)) <
-      0) {
-    return module.fail(__LINE__);
+  if (module.bind(names::import_by_full_name,
+                  frame::make_function(module, import_by_full_name_spec)) < 0) {
+    return module.fail();
   }
 
   for (const frame::ClassSpec* cls :
        {&special_wrapper_class, &module_wrapper_class, &exception_wrapper_class,
         &function_wrapper_class, &payload_wrapper_base_class, &payload_wrapper_class,
         &unpicklable_object_class}) {
-    if (frame::define_class(module, *cls) < 0) return module.fail(__LINE__);
+    if (frame::define_class(module, *cls) < 0) return module.fail();
   }
   return 0;
 }
 
-}  // namespace
+constinit const frame::ModuleSpec spec{
+    .short_name = "payload_wrapper",
+    .full_name = "dravolt_common.utils.payload_wrapper",
+    .source_path = "dravolt_common/utils/payload_wrapper",
+    .names = names::all,
+    .body = body,
+};
 
-frame::Module module{"payload_wrapper", "dravolt_common.utils.payload_wrapper",
-                     "dravolt_common/utils/payload_wrapper", body};
+frame::Module module{spec};
+
+}  // namespace
 
 }  // namespace payload_wrapper
 

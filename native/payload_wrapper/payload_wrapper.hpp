@@ -1,13 +1,12 @@
 #pragma once
 
 #include "module_frame/frame.hpp"
+#include "names.hpp"
 
 namespace payload_wrapper {
 
-extern frame::Module module;
-
-extern frame::FunctionSpec get_attribute_full_name_spec;
-extern frame::FunctionSpec import_by_full_name_spec;
+extern const frame::FunctionSpec get_attribute_full_name_spec;
+extern const frame::FunctionSpec import_by_full_name_spec;
 
 extern const frame::ClassSpec special_wrapper_class;
 extern const frame::ClassSpec module_wrapper_class;

@@ -6,24 +6,10 @@ using frame::Ref;
 
 namespace {
 
-frame::Name PayloadWrapperBase{"PayloadWrapperBase"};
-frame::Name PayloadWrapper{"PayloadWrapper"};
-frame::Name copy{"copy"};
-frame::Name FUNCS_INDEX{"FUNCS_INDEX"};
-frame::Name CLS_INDEX{"CLS_INDEX"};
-frame::Name JSONPICKLE_EXTERNAL_TYPE_KEY{"JSONPICKLE_EXTERNAL_TYPE_KEY"};
-frame::Name get_attribute_full_name{"get_attribute_full_name"};
-frame::Name funcs_name{"funcs"};
-frame::Name cls_name{"cls"};
-frame::Name empty_str{""};
-frame::Name dunder_new{"__new__"};
-frame::Name dunder_dict{"__dict__"};
-frame::Name dunder_setattr{"__setattr__"};
-
 // `object.__new__(new_cls)`, reading `__new__` of the built-in object.
 Ref object_new(PyObject* new_cls) {
-  Ref new_function = Ref::steal(
-      PyObject_GetAttr(reinterpret_cast<PyObject*>(&PyBaseObject_Type), dunder_new.get()));
+  Ref new_function = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(&PyBaseObject_Type),
+                                                 frame::names::dunder_new.get()));
   if (!new_function) return Ref();
   return Ref::steal(PyObject_CallOneArg(new_function.get(), new_cls));
 }
@@ -39,12 +25,12 @@ Ref argument_at(frame::Call& call, const frame::Name& index_name) {
 // Sets each entry of `args[FUNCS_INDEX]` as an attribute of `new_cls`; the
 // first failure ends the loop and leaves what was set before it.
 int install_funcs(frame::Call& call, PyObject* new_cls) {
-  Ref funcs = argument_at(call, FUNCS_INDEX);
+  Ref funcs = argument_at(call, names::FUNCS_INDEX);
   if (!funcs) return -1;
   Ref iterator = Ref::steal(PyObject_GetIter(funcs.get()));
   if (!iterator) return -1;
   while (Ref func = Ref::steal(PyIter_Next(iterator.get()))) {
-    Ref current_funcs = argument_at(call, FUNCS_INDEX);
+    Ref current_funcs = argument_at(call, names::FUNCS_INDEX);
     if (!current_funcs) return -1;
     Ref value = Ref::steal(PyObject_GetItem(current_funcs.get(), func.get()));
     if (!value) return -1;
@@ -53,101 +39,101 @@ int install_funcs(frame::Call& call, PyObject* new_cls) {
   return PyErr_Occurred() ? -1 : 0;
 }
 
-// Steps 5.1 and 5.2: installs the funcs on the class (errors of the
-// installation are discarded), then makes `args[FUNCS_INDEX]` the instance
-// dictionary of the first object. Fails unless that is a dict.
+// Installs the funcs on the class (errors of the installation are
+// discarded), then makes `args[FUNCS_INDEX]` the instance dictionary of the
+// first object. Fails unless that is a dict.
 int adopt_funcs(frame::Call& call, PyObject* new_cls, PyObject* new_obj) {
   if (install_funcs(call, new_cls) < 0 && !frame::clear_if_ordinary()) return -1;
-  Ref funcs = argument_at(call, FUNCS_INDEX);
+  Ref funcs = argument_at(call, names::FUNCS_INDEX);
   if (!funcs) return -1;
-  return PyObject_SetAttr(new_obj, dunder_dict.get(), funcs.get());
+  return PyObject_SetAttr(new_obj, frame::names::dunder_dict.get(), funcs.get());
 }
 
-// Steps 5.3 to 5.5: the second object, carrying funcs and cls from the arguments.
+// The second object, carrying funcs and cls from the arguments.
 int rebuild_with_arguments(frame::Call& call, PyObject* new_cls, Ref& new_obj) {
   Ref second = object_new(new_cls);
   if (!second) return -1;
   new_obj = std::move(second);
-  Ref funcs = argument_at(call, FUNCS_INDEX);
-  if (!funcs || PyObject_SetAttr(new_obj.get(), funcs_name.get(), funcs.get()) < 0) return -1;
-  Ref cls = argument_at(call, CLS_INDEX);
-  if (!cls || PyObject_SetAttr(new_obj.get(), cls_name.get(), cls.get()) < 0) return -1;
+  Ref funcs = argument_at(call, names::FUNCS_INDEX);
+  if (!funcs || PyObject_SetAttr(new_obj.get(), names::funcs.get(), funcs.get()) < 0) return -1;
+  Ref cls = argument_at(call, names::CLS_INDEX);
+  if (!cls || PyObject_SetAttr(new_obj.get(), names::cls.get(), cls.get()) < 0) return -1;
   return 0;
 }
 
 // The fallback instance keeps the wrapped class when the arguments hold one,
 // so that a wrapper made without funcs still reduces to arguments that load.
 int keep_wrapped_class(frame::Call& call, PyObject* new_obj) {
-  Ref cls = argument_at(call, CLS_INDEX);
+  Ref cls = argument_at(call, names::CLS_INDEX);
   if (!cls) return -1;
-  return PyObject_SetAttr(new_obj, cls_name.get(), cls.get());
+  return PyObject_SetAttr(new_obj, names::cls.get(), cls.get());
 }
 
-PyObject* PayloadWrapperBase_new(frame::Call& call) {
+Ref PayloadWrapperBase_new(frame::Call& call) {
   PyObject* cls = call.arg(0);
-  Ref copy_module = call.global(copy);
-  if (!copy_module) return call.fail(__LINE__);
-  Ref copy_function = Ref::steal(PyObject_GetAttr(copy_module.get(), copy.get()));
-  if (!copy_function) return call.fail(__LINE__);
+  Ref copy_module = call.global(names::copy);
+  if (!copy_module) return call.fail();
+  Ref copy_function = Ref::steal(PyObject_GetAttr(copy_module.get(), names::copy.get()));
+  if (!copy_function) return call.fail();
   Ref new_cls = Ref::steal(PyObject_CallOneArg(copy_function.get(), cls));
-  if (!new_cls) return call.fail(__LINE__);
+  if (!new_cls) return call.fail();
   Ref new_obj = object_new(new_cls.get());
-  if (!new_obj) return call.fail(__LINE__);
+  if (!new_obj) return call.fail();
   Ref empty_funcs = Ref::steal(PyDict_New());
-  if (!empty_funcs) return call.fail(__LINE__);
-  if (PyObject_SetAttr(new_obj.get(), funcs_name.get(), empty_funcs.get()) < 0) {
-    return call.fail(__LINE__);
+  if (!empty_funcs) return call.fail();
+  if (PyObject_SetAttr(new_obj.get(), names::funcs.get(), empty_funcs.get()) < 0) {
+    return call.fail();
   }
-  if (PyObject_SetAttr(new_obj.get(), cls_name.get(), empty_str.get()) < 0) {
-    return call.fail(__LINE__);
+  if (PyObject_SetAttr(new_obj.get(), names::cls.get(), frame::names::empty.get()) < 0) {
+    return call.fail();
   }
 
   // Errors that arise from the arguments never leave: unusable arguments give
   // the fallback instance. Only BaseException-only errors propagate.
   if (adopt_funcs(call, new_cls.get(), new_obj.get()) < 0) {
-    if (!frame::clear_if_ordinary()) return call.fail(__LINE__);
+    if (!frame::clear_if_ordinary()) return call.fail();
     if (keep_wrapped_class(call, new_obj.get()) < 0 && !frame::clear_if_ordinary()) {
-      return call.fail(__LINE__);
+      return call.fail();
     }
-    return new_obj.release();
+    return new_obj;
   }
   if (rebuild_with_arguments(call, new_cls.get(), new_obj) < 0 && !frame::clear_if_ordinary()) {
-    return call.fail(__LINE__);
+    return call.fail();
   }
-  return new_obj.release();
+  return new_obj;
 }
 
-PyObject* PayloadWrapper_new(frame::Call& call) {
+Ref PayloadWrapper_new(frame::Call& call) {
   Ref new_obj = frame::call_super_new(call.defining_class(), call.arg(0), call.star_args());
-  if (!new_obj) return call.fail(__LINE__);
-  return new_obj.release();
+  if (!new_obj) return call.fail();
+  return new_obj;
 }
 
-PyObject* PayloadWrapper_init(frame::Call& call) {
+Ref PayloadWrapper_init(frame::Call& call) {
   PyObject* self = call.arg(0);
   PyObject* cls = call.arg(1);
-  Ref setattr = Ref::steal(PyObject_GetAttr(self, dunder_setattr.get()));
-  if (!setattr) return call.fail(__LINE__);
-  Ref key = call.global(JSONPICKLE_EXTERNAL_TYPE_KEY);
-  if (!key) return call.fail(__LINE__);
-  Ref full_name_of = call.global(get_attribute_full_name);
-  if (!full_name_of) return call.fail(__LINE__);
+  Ref setattr = Ref::steal(PyObject_GetAttr(self, frame::names::dunder_setattr.get()));
+  if (!setattr) return call.fail();
+  Ref key = call.global(names::JSONPICKLE_EXTERNAL_TYPE_KEY);
+  if (!key) return call.fail();
+  Ref full_name_of = call.global(names::get_attribute_full_name);
+  if (!full_name_of) return call.fail();
   Ref full_name = Ref::steal(PyObject_CallOneArg(full_name_of.get(), cls));
-  if (!full_name) return call.fail(__LINE__);
+  if (!full_name) return call.fail();
   PyObject* setattr_args[] = {key.get(), full_name.get()};
   Ref done = Ref::steal(PyObject_Vectorcall(setattr.get(), setattr_args, 2, nullptr));
-  if (!done) return call.fail(__LINE__);
-  Py_RETURN_NONE;
+  if (!done) return call.fail();
+  return Ref::borrow(Py_None);
 }
 
 // The instance dictionary as the state: a new dict without funcs and cls,
 // which travel in the arguments instead.
 Ref state_without_arguments(PyObject* self) {
-  Ref instance_dict = Ref::steal(PyObject_GetAttr(self, dunder_dict.get()));
+  Ref instance_dict = Ref::steal(PyObject_GetAttr(self, frame::names::dunder_dict.get()));
   if (!instance_dict) return Ref();
   Ref state = Ref::steal(PyDict_New());
   if (!state || PyDict_Merge(state.get(), instance_dict.get(), 1) < 0) return Ref();
-  for (const frame::Name* name : {&funcs_name, &cls_name}) {
+  for (const frame::Name* name : {&names::funcs, &names::cls}) {
     int found = PyDict_Contains(state.get(), name->get());
     if (found < 0 || (found && PyDict_DelItem(state.get(), name->get()) < 0)) return Ref();
   }
@@ -156,70 +142,70 @@ Ref state_without_arguments(PyObject* self) {
 
 // The instance stays as it is: a missing funcs or cls is stood in for by an
 // empty dict or "" in the arguments, not written onto the instance.
-PyObject* PayloadWrapper_reduce(frame::Call& call) {
+Ref PayloadWrapper_reduce(frame::Call& call) {
   PyObject* self = call.arg(0);
-  bool has_funcs = frame::has_attribute(self, funcs_name.get());
-  bool has_cls = frame::has_attribute(self, cls_name.get());
-  Ref funcs =
-      has_funcs ? Ref::steal(PyObject_GetAttr(self, funcs_name.get())) : Ref::steal(PyDict_New());
-  if (!funcs) return call.fail(__LINE__);
-  Ref cls =
-      has_cls ? Ref::steal(PyObject_GetAttr(self, cls_name.get())) : Ref::borrow(empty_str.get());
-  if (!cls) return call.fail(__LINE__);
-  Ref wrapper_class = call.global(PayloadWrapper);
-  if (!wrapper_class) return call.fail(__LINE__);
+  bool has_funcs = frame::has_attribute(self, names::funcs.get());
+  bool has_cls = frame::has_attribute(self, names::cls.get());
+  Ref funcs = has_funcs ? Ref::steal(PyObject_GetAttr(self, names::funcs.get()))
+                        : Ref::steal(PyDict_New());
+  if (!funcs) return call.fail();
+  Ref cls = has_cls ? Ref::steal(PyObject_GetAttr(self, names::cls.get()))
+                    : Ref::borrow(frame::names::empty.get());
+  if (!cls) return call.fail();
+  Ref wrapper_class = call.global(names::PayloadWrapper);
+  if (!wrapper_class) return call.fail();
   Ref arguments = Ref::steal(PyTuple_Pack(2, cls.get(), funcs.get()));
-  if (!arguments) return call.fail(__LINE__);
+  if (!arguments) return call.fail();
   Ref state = state_without_arguments(self);
-  if (!state) return call.fail(__LINE__);
+  if (!state) return call.fail();
   Ref reduced = Ref::steal(PyTuple_Pack(3, wrapper_class.get(), arguments.get(), state.get()));
-  if (!reduced) return call.fail(__LINE__);
-  return reduced.release();
+  if (!reduced) return call.fail();
+  return reduced;
 }
 
-frame::FunctionSpec PayloadWrapperBase_new_spec{
+constinit const frame::FunctionSpec PayloadWrapperBase_new_spec{
     .qualname = "PayloadWrapperBase.__new__",
-    .signature = {"__new__", {"cls"}, "args"},
+    .parameters = {"cls"},
+    .star_args = "args",
     .locals = {"new_cls", "new_obj", "func"},
     .implementation = PayloadWrapperBase_new,
-    .line = __LINE__,
-    .binding = frame::Binding::kStatic,
 };
 
-frame::FunctionSpec PayloadWrapper_new_spec{
+constinit const frame::FunctionSpec PayloadWrapper_new_spec{
     .qualname = "PayloadWrapper.__new__",
-    .signature = {"__new__", {"cls"}, "args"},
+    .parameters = {"cls"},
+    .star_args = "args",
     .implementation = PayloadWrapper_new,
-    .line = __LINE__,
-    .binding = frame::Binding::kStatic,
-    .uses_class = true,
 };
 
-frame::FunctionSpec PayloadWrapper_init_spec{
+constinit const frame::FunctionSpec PayloadWrapper_init_spec{
     .qualname = "PayloadWrapper.__init__",
-    .signature = {"__init__", {"self", "cls"}, "_args"},
-    .annotations = {{"cls", "Any"}},
+    .parameters = {"self", "cls"},
+    .star_args = "_args",
+    .annotations = {{"cls", &names::Any}},
     .doc = "\n        This object wraps extranl types.\n        ",
     .implementation = PayloadWrapper_init,
-    .line = __LINE__,
 };
 
-frame::FunctionSpec PayloadWrapper_reduce_spec{
+constinit const frame::FunctionSpec PayloadWrapper_reduce_spec{
     .qualname = "PayloadWrapper.__reduce__",
-    .signature = {"__reduce__", {"self"}, nullptr, nullptr, frame::Convention::kSingleArgument},
+    .parameters = {"self"},
+    .convention = frame::Convention::kSingleArgument,
     .locals = {"funcs", "cls"},
     .implementation = PayloadWrapper_reduce,
-    .line = __LINE__,
 };
 
 }  // namespace
 
-const frame::ClassSpec payload_wrapper_base_class{
-    PayloadWrapperBase, nullptr, {&PayloadWrapperBase_new_spec}};
+constinit const frame::ClassSpec payload_wrapper_base_class{
+    .name = names::PayloadWrapperBase,
+    .methods = {&PayloadWrapperBase_new_spec},
+};
 
-const frame::ClassSpec payload_wrapper_class{
-    PayloadWrapper,
-    &PayloadWrapperBase,
-    {&PayloadWrapper_new_spec, &PayloadWrapper_init_spec, &PayloadWrapper_reduce_spec}};
+constinit const frame::ClassSpec payload_wrapper_class{
+    .name = names::PayloadWrapper,
+    .base = &names::PayloadWrapperBase,
+    .methods = {&PayloadWrapper_new_spec, &PayloadWrapper_init_spec, &PayloadWrapper_reduce_spec},
+};
 
 }  // namespace payload_wrapper

@@ -2,7 +2,17 @@
 
 #include <Python.h>
 
+#include "module_frame/ref.hpp"
+
 namespace frame {
+
+// What a failing step returns, with the exception set: it converts to the
+// failure value of the function it leaves (null, an empty Ref, or -1).
+struct Failed {
+  operator PyObject*() const noexcept { return nullptr; }
+  operator Ref() const noexcept { return Ref(); }
+  operator int() const noexcept { return -1; }
+};
 
 // For guarded blocks that take instances of Exception only: clears the pending
 // exception and returns true when it is one; otherwise leaves it (a

@@ -2,26 +2,39 @@
 
 #include <Python.h>
 
+#include <span>
+
 namespace frame {
 
-// An attribute or global name, interned once when the module body starts and
-// kept for the life of the process, like the module object itself.
+// A text interned when a module body first runs and kept for the life of the
+// process. Constant-initialised: nothing runs before the interpreter does.
 class Name {
  public:
-  explicit Name(const char* text) noexcept;
+  constexpr explicit Name(const char* text) noexcept : text_(text) {}
   Name(const Name&) = delete;
   Name& operator=(const Name&) = delete;
 
   PyObject* get() const noexcept { return object_; }
   const char* text() const noexcept { return text_; }
 
-  // Interns every Name of this shared object that is not interned yet.
-  static int intern_all() noexcept;
-
  private:
+  friend int intern_names(std::span<Name* const> names) noexcept;
   const char* text_;
   PyObject* object_ = nullptr;
-  Name* next_;
 };
 
+// Interns every name of the table that is not interned yet: 0, or -1 with the
+// exception set (the names interned so far are kept; the rest are tried again
+// at the next load).
+int intern_names(std::span<Name* const> names) noexcept;
+
 }  // namespace frame
+
+// A table of names, each text declared once. LIST(NAME) applies NAME to each
+// (identifier, "text") pair; FRAME_NAMES(LIST), inside a namespace, defines a
+// frame::Name per pair and `all`, the table that the module body interns.
+#define FRAME_NAME_DEFINITION(identifier, text) inline constinit ::frame::Name identifier{text};
+#define FRAME_NAME_ADDRESS(identifier, text) &identifier,
+#define FRAME_NAMES(LIST)          \
+  LIST(FRAME_NAME_DEFINITION)      \
+  inline constinit ::frame::Name* const all[] = {LIST(FRAME_NAME_ADDRESS)};

@@ -11,13 +11,10 @@ class Ref {
   Ref() noexcept = default;
   Ref(const Ref&) = delete;
   Ref& operator=(const Ref&) = delete;
-  Ref(Ref&& other) noexcept : object_(other.object_) { other.object_ = nullptr; }
+  Ref(Ref&& other) noexcept : object_(other.release()) {}
+  // Safe for self-assignment: the old object is released after the new one is in place.
   Ref& operator=(Ref&& other) noexcept {
-    if (this == &other) return *this;
-    PyObject* old = object_;
-    object_ = other.object_;
-    other.object_ = nullptr;
-    Py_XDECREF(old);
+    Py_XSETREF(object_, other.release());
     return *this;
   }
   ~Ref() { Py_XDECREF(object_); }
@@ -25,10 +22,7 @@ class Ref {
   // Takes over a new reference (a null one too, for "failed with the exception set").
   static Ref steal(PyObject* object) noexcept { return Ref(object); }
   // Adds a reference of its own to a borrowed object.
-  static Ref borrow(PyObject* object) noexcept {
-    Py_XINCREF(object);
-    return Ref(object);
-  }
+  static Ref borrow(PyObject* object) noexcept { return Ref(Py_XNewRef(object)); }
 
   PyObject* get() const noexcept { return object_; }
   // Gives the reference away to the caller.
@@ -37,7 +31,6 @@ class Ref {
     object_ = nullptr;
     return object;
   }
-  void reset() noexcept { Py_CLEAR(object_); }
   explicit operator bool() const noexcept { return object_ != nullptr; }
 
  private:
@@ -46,14 +39,18 @@ class Ref {
 };
 
 // A reference kept for the life of the process (a module object, its
-// namespace, interned text). It is never released: static destructors run
-// after the interpreter has gone.
+// namespace, a code object of a traceback entry). It is never released at
+// exit: static destructors run after the interpreter has gone.
 class KeptRef {
  public:
+  constexpr KeptRef() noexcept = default;
+  KeptRef(const KeptRef&) = delete;
+  KeptRef& operator=(const KeptRef&) = delete;
+
   PyObject* get() const noexcept { return object_; }
   explicit operator bool() const noexcept { return object_ != nullptr; }
+  // Keeps `value` in place of what was kept before, which is released.
   void keep(Ref value) noexcept { Py_XSETREF(object_, value.release()); }
-  void reset() noexcept { Py_CLEAR(object_); }
 
  private:
   PyObject* object_ = nullptr;
