@@ -10,6 +10,7 @@ import builtins
 import functools
 import inspect
 import json
+import sys
 import types
 
 import pytest
@@ -175,6 +176,8 @@ def test_text_constants(name, value):
     constant = getattr(cn, name)
     assert type(constant) is str
     assert constant == value
+    # Interned, as the same constant in Python source is.
+    assert constant is sys.intern(value)
 
 
 def test_imported_and_type_constants():

@@ -144,6 +144,9 @@ def test_an_existing_sys_modules_entry_is_kept():
         ("4", "4"),
         ("3.10", None),
         ("3.100.0", None),
+        # Read without encoding: a lone surrogate does no harm.
+        ("3.10\udcff (main)", None),
+        ("3.1\udcff", "3.1"),
     ],
 )
 def test_version_warning(version, runtime):
@@ -208,6 +211,67 @@ def test_typing_of_the_package_without_a_name(missing):
         del sys.modules["dravolt_common.utils.typing"]
         import dravolt_common.utils.payload_wrapper as module
         assert module.{missing} is typing.{missing}
+        """
+    )
+
+
+def test_typing_is_imported_once():
+    run(
+        """
+        class Recorder:
+            def find_spec(self, name, path=None, target=None):
+                seen.append(name)
+
+        seen = []
+        sys.meta_path.insert(0, Recorder())
+        import dravolt_common.utils.payload_wrapper
+        assert seen.count("dravolt_common.utils.typing") == 1, seen
+        """
+    )
+
+
+def test_import_without_a_builtins_entry():
+    # No empty module named builtins is made: the import system makes the
+    # entry again, as `import builtins` would, and the functions fall back to it.
+    run(
+        """
+        real = sys.modules.pop("builtins")
+        import dravolt_common.utils.payload_wrapper as module
+        import dravolt_common.callable_naming as naming
+        again = sys.modules["builtins"]
+        assert again.__name__ == "builtins" and again.len is real.len
+        from builtins import len as builtin_len
+        assert builtin_len is real.len
+
+        del module.CLS_INDEX
+        again.CLS_INDEX = 0
+        assert module.PayloadWrapper(int, {}).cls is int
+        del naming.BUILTINS
+        again.BUILTINS = "builtins"
+        assert naming.get_function_module(str.join, False) == "builtins"
+        """
+    )
+
+
+def test_load_under_another_name_leaves_the_module_as_loaded():
+    # The one module object is handed to the other load; the spec that the
+    # import system writes onto it does not stay.
+    run(
+        """
+        import importlib, importlib.util
+        import dravolt_common.utils.payload_wrapper as module
+        keys = ["__name__", "__spec__", "__loader__", "__file__", "__package__"]
+        before = {key: vars(module)[key] for key in keys}
+        other = importlib.util.spec_from_file_location(
+            "otherpkg.payload_wrapper", module.__file__, submodule_search_locations=["elsewhere"]
+        )
+        loaded = importlib.util.module_from_spec(other)
+        other.loader.exec_module(loaded)
+        assert loaded is module
+        assert {key: vars(module)[key] for key in keys} == before
+        assert module.__spec__ is before["__spec__"]
+        assert not hasattr(module, "__path__")
+        assert importlib.reload(module) is module
         """
     )
 

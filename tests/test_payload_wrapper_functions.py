@@ -145,6 +145,12 @@ def test_new_is_the_function_on_class_and_instance(qualname):
     f = cls.__new__
     assert f.__qualname__ == qualname
     assert object.__new__(cls).__new__ is f
+    # As a class statement stores it: a staticmethod around a function of the
+    # one type that every function of the module has.
+    stored = vars(cls)["__new__"]
+    assert type(stored) is staticmethod
+    assert stored.__func__ is f
+    assert type(f) is type(pw.get_attribute_full_name)
 
 
 # ---------------------------------------------------------------- pickling

@@ -2,6 +2,7 @@
 entry that names the function and the native source."""
 
 import sys
+from pathlib import Path
 
 import jsonpickle.unpickler
 import pytest
@@ -11,6 +12,7 @@ import payload_wrapper_twin as twin
 
 MODULE_NAME = "dravolt_common.utils.payload_wrapper"
 SOURCE_PATH = "dravolt_common/utils/payload_wrapper"
+NATIVE_SOURCES = Path(__file__).resolve().parent.parent / "native" / "payload_wrapper"
 
 
 def entries(exc):
@@ -114,3 +116,23 @@ def test_exception_after_a_swallowed_one_has_no_context(probe):
         pw.get_attribute_full_name(arg)
     assert info.value.__context__ is None
     assert_one_entry(info.value, "get_attribute_full_name")
+
+
+@pytest.mark.parametrize(
+    "qualname, fail",
+    [
+        ("get_attribute_full_name", lambda: pw.get_attribute_full_name(5)),
+        ("ModuleWrapper.__new__", lambda: pw.ModuleWrapper()),
+        ("FunctionWrapper.__reduce__", lambda: object.__new__(pw.FunctionWrapper).__reduce__()),
+        ("UnpicklableObject.__reduce__", lambda: object.__new__(pw.UnpicklableObject).__reduce__()),
+    ],
+)
+def test_entry_line_is_a_failing_statement_of_the_source(qualname, fail):
+    with pytest.raises(Exception) as info:
+        fail()
+    entry = assert_one_entry(info.value, qualname)
+    implementation = qualname.replace(".__", "_").removesuffix("__")
+    definition = f"Ref {implementation}(frame::Call& call)"
+    (source,) = [p for p in NATIVE_SOURCES.glob("*.cpp") if definition in p.read_text()]
+    line = source.read_text().splitlines()[entry.tb_lineno - 1]
+    assert "fail()" in line, line
