@@ -1,5 +1,6 @@
 import copy as copy
-from typing import Any, AnyStr
+from typing import Any as Any
+from typing import AnyStr as AnyStr
 
 from dravolt_common.utils import special_unpicklers as special_unpicklers
 
@@ -7,7 +8,7 @@ JSONPICKLE_EXTERNAL_TYPE_KEY: str
 FUNCS_INDEX: int
 CLS_INDEX: int
 
-def get_attribute_full_name(cls: Any, /) -> AnyStr: ...
+def get_attribute_full_name(cls: Any, /) -> str: ...
 def import_by_full_name(full_name: Any, /) -> Any: ...
 
 class SpecialWrapper:

@@ -28,22 +28,29 @@ Classes that need a rebuilding of their own are registered by full name with
 """
 
 import types
-from collections.abc import Mapping
+from collections.abc import Callable, Iterable, Mapping
+from typing import Any, TypeVar, cast, overload
 
 __all__ = [
     "SPECIAL_UNPICKLERS",
+    "UnpickleFunction",
     "get_special_unpickle_function",
     "register_special_unpickler",
     "unpickle_exception",
     "unpickle_os_error",
 ]
 
+#: A rebuild function: ``function(exception_class, args, attributes)``.
+UnpickleFunction = Callable[[type[BaseException], Any, Any], BaseException]
+
 #: Rebuild functions by the full name of the exception class they rebuild.
 #: Every name missing here is rebuilt by :func:`unpickle_exception`.
-SPECIAL_UNPICKLERS = {}
+SPECIAL_UNPICKLERS: dict[str, UnpickleFunction] = {}
+
+_Function = TypeVar("_Function", bound=UnpickleFunction)
 
 
-def get_special_unpickle_function(full_name):
+def get_special_unpickle_function(full_name: str) -> UnpickleFunction:
     """Return the function that rebuilds exceptions of the class named ``full_name``.
 
     ``full_name`` is the class's module name, a dot and its qualified name, for
@@ -55,7 +62,19 @@ def get_special_unpickle_function(full_name):
     return SPECIAL_UNPICKLERS.get(full_name, unpickle_exception)
 
 
-def register_special_unpickler(full_name, function=None):
+@overload
+def register_special_unpickler(
+    full_name: str, function: None = None
+) -> Callable[[_Function], _Function]: ...
+
+
+@overload
+def register_special_unpickler(full_name: str, function: _Function) -> _Function: ...
+
+
+def register_special_unpickler(
+    full_name: str, function: _Function | None = None
+) -> _Function | Callable[[_Function], _Function]:
     """Register ``function`` as the rebuild function for the class named ``full_name``.
 
     Takes the place of any function registered earlier under that name.  Used
@@ -64,14 +83,22 @@ def register_special_unpickler(full_name, function=None):
     and returns the decorated function.
     """
     if function is None:
-        return lambda function: register_special_unpickler(full_name, function)
+
+        def register(function: _Function) -> _Function:
+            return register_special_unpickler(full_name, function)
+
+        return register
     if not callable(function):
         raise TypeError(f"a special unpickler must be callable, not {type(function).__name__}")
     SPECIAL_UNPICKLERS[full_name] = function
     return function
 
 
-def unpickle_exception(exception_class, args, attributes):
+def unpickle_exception(
+    exception_class: type[BaseException],
+    args: Iterable[Any] | None,
+    attributes: Mapping[str, Any] | None,
+) -> BaseException:
     """Rebuild an exception of ``exception_class`` without calling the class.
 
     ``args`` becomes the exception's ``args``: a tuple, list or other iterable,
@@ -106,7 +133,11 @@ def unpickle_exception(exception_class, args, attributes):
 
 
 @register_special_unpickler("builtins.OSError")
-def unpickle_os_error(exception_class, args, attributes):
+def unpickle_os_error(
+    exception_class: type[BaseException],
+    args: Iterable[Any] | None,
+    attributes: Mapping[str, Any] | None,
+) -> BaseException:
     """Rebuild an exception of exactly the class ``OSError``.
 
     ``OSError(errno, strerror)`` returns an instance of the subclass that
@@ -120,7 +151,7 @@ def unpickle_os_error(exception_class, args, attributes):
     _check_exception_class(exception_class)
     args = _as_args(args)
     parsed = OSError(*args)
-    exception = OSError.__new__(exception_class)
+    exception = OSError.__new__(cast("type[OSError]", exception_class))
     # OSError reads errno and strerror only from two to five arguments, and
     # keeps a filename only when it is not None; the message depends on which
     # of them are set, so set no more than the parsing did.
@@ -136,25 +167,26 @@ def unpickle_os_error(exception_class, args, attributes):
     return exception
 
 
-def _check_exception_class(exception_class):
+def _check_exception_class(exception_class: object) -> None:
     if not (isinstance(exception_class, type) and issubclass(exception_class, BaseException)):
         raise TypeError(
             f"cannot rebuild an exception from {exception_class!r}: not an exception class"
         )
 
 
-def _as_args(args):
+def _as_args(args: object) -> tuple[Any, ...]:
     if args is None:
         return ()
     if not isinstance(args, (str, bytes, bytearray)):
         try:
-            return tuple(args)
+            # tuple() also takes what iterates through __getitem__ alone.
+            return tuple(cast("Iterable[Any]", args))
         except TypeError:
             pass
     raise TypeError(f"exception arguments must be a sequence, not {type(args).__name__}")
 
 
-def _set_attributes(exception, attributes):
+def _set_attributes(exception: BaseException, attributes: object) -> None:
     if attributes is None:
         return
     if not isinstance(attributes, Mapping):
@@ -162,18 +194,19 @@ def _set_attributes(exception, attributes):
     exception.__setstate__(dict(attributes))
 
 
-def _builtin_new(exception_class):
+def _builtin_new(exception_class: type[BaseException]) -> Callable[..., BaseException]:
     # The interpreter accepts only the __new__ of the nearest built-in class
     # along the chain of __base__ (the class that decides the memory layout);
     # a Python-level __new__ sits in the class dictionary as a staticmethod.
     # BaseException ends every such chain.
-    cls = exception_class
+    cls: type = exception_class
     while not isinstance(cls.__dict__.get("__new__"), types.BuiltinFunctionType):
-        cls = cls.__base__
-    return cls.__dict__["__new__"]
+        cls = cls.__base__  # type: ignore[assignment]
+    new: Callable[..., BaseException] = cls.__dict__["__new__"]
+    return new
 
 
-def _builtin_init(exception_class):
+def _builtin_init(exception_class: type[BaseException]) -> Callable[..., None]:
     # __init__ is found along the method resolution order, as a call of the
     # class finds it; the built-in ones are slot wrappers, BaseException's last.
     inits = (cls.__dict__.get("__init__") for cls in exception_class.__mro__)
