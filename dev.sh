@@ -9,12 +9,14 @@ usage: ./dev.sh COMMAND [ARGS...]
 
   example           run examples/worked_example.py
   test [ARGS...]    run pytest from the repository root, passing ARGS on
+  lint              check the formatting and lint of the Python and C++ files
   bench [ARGS...]   run bench/run.py, passing ARGS on
   help              show this text
 
 Each command first creates the virtual environment .venv with CPython 3.10
 (unless it exists and works) and installs the project into it with its test
-extras; the CMake build tree under build/ keeps re-installs incremental.
+and lint extras (the lint tools at the versions pyproject.toml pins); the
+CMake build tree under build/ keeps re-installs incremental.
 CPython 3.10 is taken from python3.10 on PATH or from the pyenv versions.
 EOF
 }
@@ -95,7 +97,7 @@ prepare() {
     sources=$(source_digest)
     if [ "$(cat .venv/installed-sources 2>/dev/null)" != "$sources" ]; then
         rm -f .venv/installed-sources
-        .venv/bin/python -m pip install -qq '.[test]' </dev/null
+        .venv/bin/python -m pip install -qq '.[test,lint]' </dev/null
         echo "$sources" >.venv/installed-sources
     fi
 }
@@ -106,6 +108,17 @@ source_digest() {
         find pyproject.toml CMakeLists.txt module_frame native src -type f \
             ! -path '*/__pycache__/*' -print0 2>/dev/null || true
     } | sort -z | xargs -0 -r sha1sum | sha1sum
+}
+
+# The files of the project that the formatters and linters cover.
+lint() {
+    local python_files cpp_files
+    mapfile -t python_files < <(git ls-files -- '*.py' '*.pyi')
+    mapfile -t cpp_files < <(git ls-files -- '*.cpp' '*.hpp')
+    .venv/bin/ruff check "${python_files[@]}"
+    .venv/bin/ruff format --check "${python_files[@]}"
+    .venv/bin/clang-format --dry-run -Werror "${cpp_files[@]}"
+    echo "lint: clean"
 }
 
 cd "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")"
@@ -123,6 +136,10 @@ case "$command" in
     test)
         prepare
         exec .venv/bin/python -m pytest "$@"
+        ;;
+    lint)
+        prepare
+        lint
         ;;
     bench)
         [ -f bench/run.py ] || fail "there is no bench/run.py to run"
