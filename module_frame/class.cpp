@@ -38,9 +38,8 @@ int define_class(Module& module, const ClassSpec& spec) noexcept {
   }
   Ref bases = base ? Ref::steal(PyTuple_Pack(1, base.get())) : Ref::steal(PyTuple_New(0));
   if (!bases) return -1;
-  Ref metaclass =
-      Ref::borrow(base ? reinterpret_cast<PyObject*>(Py_TYPE(base.get()))
-                       : reinterpret_cast<PyObject*>(&PyType_Type));
+  Ref metaclass = Ref::borrow(base ? reinterpret_cast<PyObject*>(Py_TYPE(base.get()))
+                                   : reinterpret_cast<PyObject*>(&PyType_Type));
 
   Ref namespace_ = prepare_namespace(metaclass.get(), name, bases.get(), static_cast<bool>(base));
   if (!namespace_) return -1;

@@ -23,8 +23,7 @@ struct FunctionState {
 };
 
 struct FunctionObject {
-  PyObject_HEAD
-  vectorcallfunc vectorcall;
+  PyObject_HEAD vectorcallfunc vectorcall;
   PyObject* dict;         // the interpreter's generic __dict__ manages it
   PyObject* weakreflist;  // the interpreter's weak references manage it
   FunctionState state;
@@ -185,14 +184,15 @@ Ref build_code(const FunctionSpec& spec, PyObject* source_path) {
               (spec.star_kwargs ? CO_VARKEYWORDS : 0);
   const char* file = PyUnicode_AsUTF8(source_path);
   if (file == nullptr) return Ref();
-  Ref empty = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(file, spec.name(), spec.line)));
+  Ref empty =
+      Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(file, spec.name(), spec.line)));
   if (!empty) return Ref();
   Ref replace = Ref::steal(PyObject_GetAttr(empty.get(), names::replace.get()));
   Ref no_args = Ref::steal(PyTuple_New(0));
-  Ref changes = Ref::steal(Py_BuildValue(
-      "{s:i,s:i,s:i,s:i,s:i,s:O}", "co_argcount", spec.parameter_count(), "co_posonlyargcount", 0,
-      "co_kwonlyargcount", 0, "co_nlocals", count, "co_flags", flags, "co_varnames",
-      varnames.get()));
+  Ref changes =
+      Ref::steal(Py_BuildValue("{s:i,s:i,s:i,s:i,s:i,s:O}", "co_argcount", spec.parameter_count(),
+                               "co_posonlyargcount", 0, "co_kwonlyargcount", 0, "co_nlocals", count,
+                               "co_flags", flags, "co_varnames", varnames.get()));
   if (!replace || !no_args || !changes) return Ref();
   return Ref::steal(PyObject_Call(replace.get(), no_args.get(), changes.get()));
 }
@@ -253,8 +253,8 @@ Ref build_annotations(PyObject* globals, const FunctionSpec& spec) {
   if (!annotations) return annotations;
   for (const Annotation& annotation : spec.annotations) {
     if (annotation.key == nullptr) break;
-    Ref value = annotation.global ? lookup_global(globals, annotation.global->get())
-                                  : Ref::borrow(Py_None);
+    Ref value =
+        annotation.global ? lookup_global(globals, annotation.global->get()) : Ref::borrow(Py_None);
     if (!value || PyDict_SetItemString(annotations.get(), annotation.key, value.get()) < 0) {
       return Ref();
     }

@@ -23,8 +23,8 @@ Module* this_module = nullptr;
 
 // What the import system writes onto a module object when it loads one.
 const Name* const kImportAttributes[] = {
-    &names::dunder_name,    &names::dunder_loader, &names::dunder_file,   &names::dunder_package,
-    &names::dunder_path,    &names::dunder_spec,   &names::dunder_cached,
+    &names::dunder_name, &names::dunder_loader, &names::dunder_file,   &names::dunder_package,
+    &names::dunder_path, &names::dunder_spec,   &names::dunder_cached,
 };
 
 // Copies spec.<from> to module.<to>; a missing spec attribute is skipped.

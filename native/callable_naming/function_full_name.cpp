@@ -105,9 +105,10 @@ Ref method_full_name(frame::Call& call, PyObject* module_name, Ref function_obj)
   Ref function_text = frame::format_text(function_name.get());
   if (!function_text) return call.fail();
   PyObject* dot = dunder::dot.get();
-  full_name = module_text ? frame::join_text({module_text.get(), dot, class_text.get(), dot,
-                                              function_text.get()})
-                          : frame::join_text({class_text.get(), dot, function_text.get()});
+  full_name =
+      module_text
+          ? frame::join_text({module_text.get(), dot, class_text.get(), dot, function_text.get()})
+          : frame::join_text({class_text.get(), dot, function_text.get()});
   if (!full_name) return call.fail();
   return full_name;
 }
@@ -192,15 +193,16 @@ Ref get_function_full_name(frame::Call& call) {
 constinit const frame::FunctionSpec get_function_full_name_spec{
     .qualname = "get_function_full_name",
     .parameters = {"module_name", "function_obj"},
-    .doc = "\n"
-           "        This function extracts module name from function_object\n"
-           "        :param function_obj: callable to extract module from.\n"
-           "        :type function_obj: Callable.\n"
-           "        :param module_name: Is the callable a function\n"
-           "        :type module_name: bool.\n"
-           "        :return The function name.\n"
-           "        :rtype str.\n"
-           "        ",
+    .doc =
+        "\n"
+        "        This function extracts module name from function_object\n"
+        "        :param function_obj: callable to extract module from.\n"
+        "        :type function_obj: Callable.\n"
+        "        :param module_name: Is the callable a function\n"
+        "        :type module_name: bool.\n"
+        "        :return The function name.\n"
+        "        :rtype str.\n"
+        "        ",
     .implementation = get_function_full_name,
 };
 

@@ -140,15 +140,16 @@ Ref get_function_module(frame::Call& call) {
 constinit const frame::FunctionSpec get_function_module_spec{
     .qualname = "get_function_module",
     .parameters = {"function_obj", "is_method"},
-    .doc = "\n"
-           "        This functiom extracts module name from function_object\n"
-           "        :param function_obj: callable to extract module from.\n"
-           "        :type function_obj: Callable.\n"
-           "        :param is_method: Is the callable a function\n"
-           "        :type is_method: bool\n"
-           "        :return The function module.\n"
-           "        :rtype str.\n"
-           "        ",
+    .doc =
+        "\n"
+        "        This functiom extracts module name from function_object\n"
+        "        :param function_obj: callable to extract module from.\n"
+        "        :type function_obj: Callable.\n"
+        "        :param is_method: Is the callable a function\n"
+        "        :type is_method: bool\n"
+        "        :return The function module.\n"
+        "        :rtype str.\n"
+        "        ",
     .implementation = get_function_module,
 };
 

@@ -8,16 +8,16 @@ namespace {
 
 // type(type.__init__): the type of slot wrappers.
 Ref slot_wrapper_type() {
-  Ref init = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(&PyType_Type),
-                                         frame::names::dunder_init.get()));
+  Ref init = Ref::steal(
+      PyObject_GetAttr(reinterpret_cast<PyObject*>(&PyType_Type), frame::names::dunder_init.get()));
   if (!init) return init;
   return Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(init.get())));
 }
 
 // type(type.__dict__["mro"]): the type of method descriptors.
 Ref method_descriptor_type() {
-  Ref type_dict = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(&PyType_Type),
-                                              frame::names::dunder_dict.get()));
+  Ref type_dict = Ref::steal(
+      PyObject_GetAttr(reinterpret_cast<PyObject*>(&PyType_Type), frame::names::dunder_dict.get()));
   if (!type_dict) return type_dict;
   Ref mro = Ref::steal(PyObject_GetItem(type_dict.get(), names::mro.get()));
   if (!mro) return mro;

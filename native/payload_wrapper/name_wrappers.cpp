@@ -81,9 +81,7 @@ Ref ExceptionWrapper_call(frame::Call& call) {
 
 Ref FunctionWrapper_init(frame::Call& call) { return set_text_attribute(call, names::fullname); }
 
-Ref FunctionWrapper_call(frame::Call& call) {
-  return construct_anew(call, names::FunctionWrapper);
-}
+Ref FunctionWrapper_call(frame::Call& call) { return construct_anew(call, names::FunctionWrapper); }
 
 // Loading calls `loadclass(fullname)`, which gives back the function itself.
 Ref FunctionWrapper_reduce(frame::Call& call) {

@@ -146,8 +146,8 @@ Ref PayloadWrapper_reduce(frame::Call& call) {
   PyObject* self = call.arg(0);
   bool has_funcs = frame::has_attribute(self, names::funcs.get());
   bool has_cls = frame::has_attribute(self, names::cls.get());
-  Ref funcs = has_funcs ? Ref::steal(PyObject_GetAttr(self, names::funcs.get()))
-                        : Ref::steal(PyDict_New());
+  Ref funcs =
+      has_funcs ? Ref::steal(PyObject_GetAttr(self, names::funcs.get())) : Ref::steal(PyDict_New());
   if (!funcs) return call.fail();
   Ref cls = has_cls ? Ref::steal(PyObject_GetAttr(self, names::cls.get()))
                     : Ref::borrow(frame::names::empty.get());

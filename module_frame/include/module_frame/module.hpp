@@ -17,9 +17,9 @@ class Module;
 
 // One static record per module: what the frame's create and exec slots need.
 struct ModuleSpec {
-  const char* short_name;   // the definition's name, as in the re-initialisation message
-  const char* full_name;    // the import name, as in sys.modules and the version warning
-  const char* source_path;  // the file name of code objects and traceback entries
+  const char* short_name;        // the definition's name, as in the re-initialisation message
+  const char* full_name;         // the import name, as in sys.modules and the version warning
+  const char* source_path;       // the file name of code objects and traceback entries
   std::span<Name* const> names;  // the module's own names, interned before its body runs
   int (*body)(Module& module);   // 0, or -1 with the exception set after `module.fail()`
 };

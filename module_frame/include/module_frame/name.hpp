@@ -35,6 +35,6 @@ int intern_names(std::span<Name* const> names) noexcept;
 // frame::Name per pair and `all`, the table that the module body interns.
 #define FRAME_NAME_DEFINITION(identifier, text) inline constinit ::frame::Name identifier{text};
 #define FRAME_NAME_ADDRESS(identifier, text) &identifier,
-#define FRAME_NAMES(LIST)          \
-  LIST(FRAME_NAME_DEFINITION)      \
+#define FRAME_NAMES(LIST)     \
+  LIST(FRAME_NAME_DEFINITION) \
   inline constinit ::frame::Name* const all[] = {LIST(FRAME_NAME_ADDRESS)};

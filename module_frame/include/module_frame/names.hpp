@@ -4,33 +4,33 @@
 
 // The texts of the frame: the dunder names that the frame and both modules
 // read, and the attributes of an import spec.
-#define FRAME_OWN_NAMES(NAME)                         \
-  NAME(dunder_class, "__class__")                     \
-  NAME(dunder_dict, "__dict__")                       \
-  NAME(dunder_func, "__func__")                       \
-  NAME(dunder_init, "__init__")                       \
-  NAME(dunder_module, "__module__")                   \
-  NAME(dunder_name, "__name__")                       \
-  NAME(dunder_new, "__new__")                         \
-  NAME(dunder_objclass, "__objclass__")               \
-  NAME(dunder_prepare, "__prepare__")                 \
-  NAME(dunder_qualname, "__qualname__")               \
-  NAME(dunder_self, "__self__")                       \
-  NAME(dunder_setattr, "__setattr__")                 \
-  NAME(dunder_loader, "__loader__")                   \
-  NAME(dunder_file, "__file__")                       \
-  NAME(dunder_package, "__package__")                 \
-  NAME(dunder_path, "__path__")                       \
-  NAME(dunder_spec, "__spec__")                       \
-  NAME(dunder_cached, "__cached__")                   \
-  NAME(name, "name")                                  \
-  NAME(loader, "loader")                              \
-  NAME(origin, "origin")                              \
-  NAME(parent, "parent")                              \
+#define FRAME_OWN_NAMES(NAME)                                    \
+  NAME(dunder_class, "__class__")                                \
+  NAME(dunder_dict, "__dict__")                                  \
+  NAME(dunder_func, "__func__")                                  \
+  NAME(dunder_init, "__init__")                                  \
+  NAME(dunder_module, "__module__")                              \
+  NAME(dunder_name, "__name__")                                  \
+  NAME(dunder_new, "__new__")                                    \
+  NAME(dunder_objclass, "__objclass__")                          \
+  NAME(dunder_prepare, "__prepare__")                            \
+  NAME(dunder_qualname, "__qualname__")                          \
+  NAME(dunder_self, "__self__")                                  \
+  NAME(dunder_setattr, "__setattr__")                            \
+  NAME(dunder_loader, "__loader__")                              \
+  NAME(dunder_file, "__file__")                                  \
+  NAME(dunder_package, "__package__")                            \
+  NAME(dunder_path, "__path__")                                  \
+  NAME(dunder_spec, "__spec__")                                  \
+  NAME(dunder_cached, "__cached__")                              \
+  NAME(name, "name")                                             \
+  NAME(loader, "loader")                                         \
+  NAME(origin, "origin")                                         \
+  NAME(parent, "parent")                                         \
   NAME(submodule_search_locations, "submodule_search_locations") \
-  NAME(builtins, "builtins")                          \
-  NAME(replace, "replace")                            \
-  NAME(empty, "")                                     \
+  NAME(builtins, "builtins")                                     \
+  NAME(replace, "replace")                                       \
+  NAME(empty, "")                                                \
   NAME(dot, ".")
 
 namespace frame::names {
