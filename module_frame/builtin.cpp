@@ -24,17 +24,18 @@ Ref doc_with_signature(const FunctionSpec& spec) {
 
 }  // namespace
 
-Ref Builtin::define(Module& module, Entry entry) noexcept {
+int Builtin::define(Module& module, Entry entry) noexcept {
   // The method definition points into the text: it is made once and kept.
   if (!doc_) doc_.keep(doc_with_signature(spec_));
   const char* doc = doc_ ? PyUnicode_AsUTF8(doc_.get()) : nullptr;
-  if (doc == nullptr) return Ref();
+  Ref name = Ref::steal(PyUnicode_InternFromString(spec_.name()));
+  if (doc == nullptr || !name) return -1;
   Ref function = make_function(module, spec_);
-  if (!function) return Ref();
+  if (!function) return -1;
   function_.keep(std::move(function));
   method_ = {spec_.name(), reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry)),
              METH_FASTCALL | METH_KEYWORDS, doc};
-  return Ref::steal(PyCFunction_NewEx(&method_, nullptr, module.name()));
+  return module.bind(name.get(), Ref::steal(PyCFunction_NewEx(&method_, nullptr, module.name())));
 }
 
 }  // namespace frame

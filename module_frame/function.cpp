@@ -294,6 +294,12 @@ Ref make_function(Module& module, const FunctionSpec& spec) noexcept {
   return Ref::steal(reinterpret_cast<PyObject*>(self));
 }
 
+int define_function(Module& module, const FunctionSpec& spec) noexcept {
+  Ref name = Ref::steal(PyUnicode_InternFromString(spec.name()));
+  if (!name) return -1;
+  return module.bind(name.get(), make_function(module, spec));
+}
+
 void tie_to_class(PyObject* function, PyObject* cls) noexcept {
   state_of(function).site.defining_class = Ref::borrow(cls);
 }

@@ -101,13 +101,16 @@ Module::Module(const ModuleSpec& spec) noexcept
 
 PyObject* Module::init() noexcept { return PyModuleDef_Init(&definition_); }
 
-int Module::bind(const Name& name, Ref value) noexcept {
+int Module::bind(PyObject* name, Ref value) noexcept {
   if (!value) return -1;
-  return PyDict_SetItem(globals_.get(), name.get(), value.get());
+  return PyDict_SetItem(globals_.get(), name, value.get());
 }
 
-int Module::bind(const Name& name, const Name& value) noexcept {
-  return bind(name, Ref::borrow(value.get()));
+int Module::bind_texts(std::initializer_list<TextConstant> constants) noexcept {
+  for (const TextConstant& constant : constants) {
+    if (bind(constant.name, Ref::borrow(constant.text.get())) < 0) return -1;
+  }
+  return 0;
 }
 
 int Module::bind_import(const Name& module_name) noexcept {

@@ -25,27 +25,26 @@ Ref method_descriptor_type() {
 }
 
 int body(frame::Module& module) {
+  namespace dunder = frame::names;
   if (module.bind_from(names::typing, {&names::Callable}) < 0) return module.fail();
   if (module.bind_import(names::types) < 0) return module.fail();
   if (module.bind(names::WRAPPER_DESCRIPTOR, slot_wrapper_type()) < 0) return module.fail();
-  if (module.bind(names::QUALNAME_STR, frame::names::dunder_qualname) < 0) return module.fail();
-  if (module.bind(names::FUNC_STR, frame::names::dunder_func) < 0) return module.fail();
-  if (module.bind(names::FUNC_NAME, frame::names::dunder_name) < 0) return module.fail();
-  if (module.bind(names::SELF_CONST, frame::names::dunder_self) < 0) return module.fail();
+  if (module.bind_texts({{names::QUALNAME_STR, dunder::dunder_qualname},
+                         {names::FUNC_STR, dunder::dunder_func},
+                         {names::FUNC_NAME, dunder::dunder_name},
+                         {names::SELF_CONST, dunder::dunder_self}}) < 0) {
+    return module.fail();
+  }
   if (module.bind(names::METHOD_DESCRIPTOR, method_descriptor_type()) < 0) return module.fail();
-  if (module.bind(names::MODULE_STR, frame::names::dunder_module) < 0) return module.fail();
-  if (module.bind(names::CLASS_STR, frame::names::dunder_class) < 0) return module.fail();
-  if (module.bind(names::INIT_STR, frame::names::dunder_init) < 0) return module.fail();
-  if (module.bind(names::BUILTINS, frame::names::builtins) < 0) return module.fail();
-  if (module.bind(names::OBJ_CLASS, frame::names::dunder_objclass) < 0) return module.fail();
-  if (module.bind(names::get_function_module,
-                  frame::define_builtin<get_function_module_builtin>(module)) < 0) {
+  if (module.bind_texts({{names::MODULE_STR, dunder::dunder_module},
+                         {names::CLASS_STR, dunder::dunder_class},
+                         {names::INIT_STR, dunder::dunder_init},
+                         {names::BUILTINS, dunder::builtins},
+                         {names::OBJ_CLASS, dunder::dunder_objclass}}) < 0) {
     return module.fail();
   }
-  if (module.bind(names::get_function_full_name,
-                  frame::define_builtin<get_function_full_name_builtin>(module)) < 0) {
-    return module.fail();
-  }
+  if (frame::define_builtin<get_function_module_builtin>(module) < 0) return module.fail();
+  if (frame::define_builtin<get_function_full_name_builtin>(module) < 0) return module.fail();
   return 0;
 }
 

@@ -11,7 +11,7 @@ int body(frame::Module& module) {
     return module.fail();
   }
 
-  if (module.bind(names::JSONPICKLE_EXTERNAL_TYPE_KEY, names::external_type_key) < 0) {
+  if (module.bind_texts({{names::JSONPICKLE_EXTERNAL_TYPE_KEY, names::external_type_key}}) < 0) {
     return module.fail();
   }
   if (module.bind(names::FUNCS_INDEX, frame::Ref::steal(PyLong_FromLong(1))) < 0) {
@@ -21,14 +21,8 @@ int body(frame::Module& module) {
     return module.fail();
   }
 
-  if (module.bind(names::get_attribute_full_name,
-                  frame::make_function(module, get_attribute_full_name_spec)) < 0) {
-    return module.fail();
-  }
-  if (module.bind(names::import_by_full_name,
-                  frame::make_function(module, import_by_full_name_spec)) < 0) {
-    return module.fail();
-  }
+  if (frame::define_function(module, get_attribute_full_name_spec) < 0) return module.fail();
+  if (frame::define_function(module, import_by_full_name_spec) < 0) return module.fail();
 
   for (const frame::ClassSpec* cls :
        {&special_wrapper_class, &module_wrapper_class, &exception_wrapper_class,

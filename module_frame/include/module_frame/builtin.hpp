@@ -21,7 +21,8 @@ class Builtin {
   Builtin(const Builtin&) = delete;
   Builtin& operator=(const Builtin&) = delete;
 
-  Ref define(Module& module, Entry entry) noexcept;
+  // Makes the builtin and binds it in the module namespace under its name.
+  int define(Module& module, Entry entry) noexcept;
 
   // CPython's builtin call path has taken the recursion guard already. The
   // function is held for the call: a later load may replace it meanwhile.
@@ -44,7 +45,7 @@ PyObject* builtin_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 }
 
 template <Builtin& builtin>
-Ref define_builtin(Module& module) noexcept {
+int define_builtin(Module& module) noexcept {
   return builtin.define(module, builtin_entry<builtin>);
 }
 

@@ -13,6 +13,9 @@ namespace frame {
 // read from the namespace now.
 Ref make_function(Module& module, const FunctionSpec& spec) noexcept;
 
+// Makes the function and binds it in the module namespace under its name.
+int define_function(Module& module, const FunctionSpec& spec) noexcept;
+
 // Ties a function made by make_function to the class it is defined in.
 void tie_to_class(PyObject* function, PyObject* cls) noexcept;
 

@@ -6,6 +6,7 @@
 #include <initializer_list>
 #include <source_location>
 #include <span>
+#include <utility>
 
 #include "module_frame/errors.hpp"
 #include "module_frame/name.hpp"
@@ -14,6 +15,12 @@
 namespace frame {
 
 class Module;
+
+// A text constant of a module: `name = "text"`, bound to the interned text.
+struct TextConstant {
+  const Name& name;
+  const Name& text;
+};
 
 // One static record per module: what the frame's create and exec slots need.
 struct ModuleSpec {
@@ -52,9 +59,10 @@ class Module {
     return {};
   }
   // Binds a new reference under `name` in the namespace; a null one is a failure.
-  int bind(const Name& name, Ref value) noexcept;
-  // Binds the interned text of `value` itself.
-  int bind(const Name& name, const Name& value) noexcept;
+  int bind(PyObject* name, Ref value) noexcept;
+  int bind(const Name& name, Ref value) noexcept { return bind(name.get(), std::move(value)); }
+  // Binds each constant in order.
+  int bind_texts(std::initializer_list<TextConstant> constants) noexcept;
   // `import module_name`.
   int bind_import(const Name& module_name) noexcept;
   // `from module_name import names...`: one import, then each name in order.
