@@ -45,39 +45,43 @@ namespace {
   return false;
 }
 
-// Keywords are str (the interpreter refuses others before the call); the
-// comparison raises nothing.
-bool is_named(PyObject* keyword, const char* parameter) {
-  return PyUnicode_Check(keyword) && PyUnicode_CompareWithASCIIString(keyword, parameter) == 0;
+// Keywords are str (the interpreter refuses others before the call), and
+// those written in Python source are interned: the same object as the name.
+bool is_named(PyObject* keyword, const CallSite& site, int index) {
+  if (keyword == site.parameter_names[index].get()) return true;
+  return PyUnicode_Check(keyword) &&
+         PyUnicode_CompareWithASCIIString(keyword, site.spec->parameters[index]) == 0;
 }
 
-// The value passed for `parameter` by keyword, or null.
-PyObject* find_keyword(PyObject* kwnames, PyObject* const* kwvalues, const char* parameter) {
+// The value passed by keyword for the parameter at `index`, or null.
+PyObject* find_keyword(PyObject* kwnames, PyObject* const* kwvalues, const CallSite& site,
+                       int index) {
   Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
   for (Py_ssize_t i = 0; i < count; ++i) {
-    if (is_named(PyTuple_GET_ITEM(kwnames, i), parameter)) return kwvalues[i];
+    if (is_named(PyTuple_GET_ITEM(kwnames, i), site, index)) return kwvalues[i];
   }
   return nullptr;
 }
 
 // Index of the parameter among [first, last) named `keyword`, or -1.
-int parameter_index(const FunctionSpec& spec, PyObject* keyword, int first, int last) {
+int parameter_index(const CallSite& site, PyObject* keyword, int first, int last) {
   for (int i = first; i < last; ++i) {
-    if (is_named(keyword, spec.parameters[i])) return i;
+    if (is_named(keyword, site, i)) return i;
   }
   return -1;
 }
 
 // Every keyword that is not a named parameter still to be filled: a duplicate
 // of a positional one, a surplus for **kwargs, or an error.
-bool sort_out_keywords(const FunctionSpec& spec, PyObject* kwnames, PyObject* const* kwvalues,
+bool sort_out_keywords(const CallSite& site, PyObject* kwnames, PyObject* const* kwvalues,
                        int positional, Arguments& out) {
+  const FunctionSpec& spec = *site.spec;
   Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
   for (Py_ssize_t i = 0; i < count; ++i) {
     PyObject* keyword = PyTuple_GET_ITEM(kwnames, i);
     if (!PyUnicode_Check(keyword)) return raise_keyword_type(spec);
-    if (parameter_index(spec, keyword, positional, spec.parameter_count()) >= 0) continue;
-    if (parameter_index(spec, keyword, 0, positional) >= 0) {
+    if (parameter_index(site, keyword, positional, spec.parameter_count()) >= 0) continue;
+    if (parameter_index(site, keyword, 0, positional) >= 0) {
       return raise_multiple_values(spec, keyword);
     }
     if (!out.star_kwargs) return raise_unexpected_keyword(spec, keyword);
@@ -99,8 +103,9 @@ Ref surplus_tuple(PyObject* const* args, Py_ssize_t nargs, int count) {
 
 }  // namespace
 
-bool parse_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+bool parse_arguments(const CallSite& site, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames, Arguments& out) noexcept {
+  const FunctionSpec& spec = *site.spec;
   Py_ssize_t keyword_count = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
   if (spec.convention == Convention::kSingleArgument) {
     if (keyword_count != 0) return raise_no_keywords(spec);
@@ -118,7 +123,7 @@ bool parse_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t
   } else {
     PyObject* const* kwvalues = args + nargs;
     for (int i = positional; i < count; ++i) {
-      out.values[i] = find_keyword(kwnames, kwvalues, spec.parameters[i]);
+      out.values[i] = find_keyword(kwnames, kwvalues, site, i);
       if (out.values[i] == nullptr) return raise_count(spec, i);
     }
   }
@@ -131,7 +136,7 @@ bool parse_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t
     out.star_kwargs = Ref::steal(PyDict_New());
     if (!out.star_kwargs) return false;
   }
-  if (keyword_count != 0) return sort_out_keywords(spec, kwnames, args + nargs, positional, out);
+  if (keyword_count != 0) return sort_out_keywords(site, kwnames, args + nargs, positional, out);
   return true;
 }
 

@@ -21,7 +21,7 @@ int FunctionSpec::parameter_count() const noexcept {
 PyObject* CallSite::run(PyObject* const* args, size_t nargsf, PyObject* kwnames) const noexcept {
   Call call(*this);
   Ref result;
-  if (parse_arguments(*spec, args, PyVectorcall_NARGS(nargsf), kwnames, call.arguments)) {
+  if (parse_arguments(*this, args, PyVectorcall_NARGS(nargsf), kwnames, call.arguments)) {
     result = spec->implementation(call);
   }
   if (!result) {

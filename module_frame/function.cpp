@@ -281,6 +281,10 @@ Ref make_function(Module& module, const FunctionSpec& spec) noexcept {
       .doc = spec.doc ? Ref::steal(PyUnicode_FromString(spec.doc)) : Ref::borrow(Py_None),
   };
   if (!state.site.traceback_name || !state.name || !state.qualname || !state.doc) return Ref();
+  for (int i = 0; i < spec.parameter_count(); ++i) {
+    state.site.parameter_names[i] = Ref::steal(PyUnicode_InternFromString(spec.parameters[i]));
+    if (!state.site.parameter_names[i]) return Ref();
+  }
   state.annotations = build_annotations(module.globals(), spec);
   if (!state.annotations) return Ref();
 

@@ -60,9 +60,11 @@ struct FunctionSpec {
 // function is defined and held by its function object.
 struct CallSite {
   const FunctionSpec* spec = nullptr;
-  Ref globals;                      // the namespace the function was defined in
-  Ref traceback_name;               // "<module name>.<qualified name>"
-  Ref defining_class;               // the class it is defined in, for the argument-less super()
+  Ref globals;         // the namespace the function was defined in
+  Ref traceback_name;  // "<module name>.<qualified name>"
+  Ref defining_class;  // the class it is defined in, for the argument-less super()
+  // The parameter names, interned: a keyword from Python source is the same object.
+  Ref parameter_names[kMaxParameters];
   PyObject* source_path = nullptr;  // kept by the module for the life of the process
 
   // Parses the arguments, runs the implementation, and adds the function's
