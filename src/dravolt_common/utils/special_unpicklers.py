@@ -25,6 +25,11 @@ Classes that need a rebuilding of their own are registered by full name with
 :func:`register_special_unpickler`; ``builtins.OSError`` is one, because
 ``OSError`` would otherwise turn itself into the subclass that matches its
 ``errno``.
+
+A traceback cannot travel, so :mod:`dravolt_common.payloads` sends its text
+instead, under the attribute name :data:`TRACEBACK_TEXT_KEY`; both rebuild
+functions here append that text to the exception's ``__notes__`` rather than
+setting it as an attribute.
 """
 
 import types
@@ -33,6 +38,7 @@ from typing import Any, TypeVar, cast, overload
 
 __all__ = [
     "SPECIAL_UNPICKLERS",
+    "TRACEBACK_TEXT_KEY",
     "UnpickleFunction",
     "get_special_unpickle_function",
     "register_special_unpickler",
@@ -48,6 +54,12 @@ UnpickleFunction = Callable[[type[BaseException], Any, Any], BaseException]
 SPECIAL_UNPICKLERS: dict[str, UnpickleFunction] = {}
 
 _Function = TypeVar("_Function", bound=UnpickleFunction)
+
+#: The entry of the attributes that holds the formatted traceback of the
+#: original exception.  Its slashes keep it apart from any attribute a class
+#: sets with ordinary code; a reader that does not know it sets it as an
+#: attribute like any other entry.
+TRACEBACK_TEXT_KEY = "py/dravolt/traceback"
 
 
 def get_special_unpickle_function(full_name: str) -> UnpickleFunction:
@@ -115,7 +127,9 @@ def unpickle_exception(
     and its ``args`` are set directly.  Finally ``attributes``, as a dict, goes
     to the exception's ``__setstate__``; the one that exceptions inherit sets
     each entry with ``setattr``, so names that the class keeps in slots of its
-    own (``name`` and ``path`` of an ImportError) are restored there.
+    own (``name`` and ``path`` of an ImportError) are restored there.  The
+    entry :data:`TRACEBACK_TEXT_KEY`, if present, is taken out first and, when
+    it is a str, appended to the exception's ``__notes__`` (a new list).
 
     Raises TypeError when ``exception_class`` is not a subclass of
     BaseException, when ``args`` is a str, bytes or not iterable, or when
@@ -191,7 +205,22 @@ def _set_attributes(exception: BaseException, attributes: object) -> None:
         return
     if not isinstance(attributes, Mapping):
         raise TypeError(f"exception attributes must be a mapping, not {type(attributes).__name__}")
-    exception.__setstate__(dict(attributes))
+    state = dict(attributes)
+    text = state.pop(TRACEBACK_TEXT_KEY, None)
+    exception.__setstate__(state)
+    if isinstance(text, str):
+        _add_note(exception, text)
+
+
+def _add_note(exception: BaseException, text: str) -> None:
+    # A new list: the one the attributes brought may be shared with the
+    # original exception (copy.copy hands over the attributes unchanged).
+    # setattr, because BaseException declares __notes__ only from 3.11 on.
+    notes = getattr(exception, "__notes__", None)
+    if notes is None:
+        setattr(exception, "__notes__", [text])  # noqa: B010
+    elif isinstance(notes, (list, tuple)):
+        setattr(exception, "__notes__", [*notes, text])  # noqa: B010
 
 
 def _builtin_new(exception_class: type[BaseException]) -> Callable[..., BaseException]:

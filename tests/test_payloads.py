@@ -1,0 +1,386 @@
+import builtins
+import collections
+import dataclasses
+import errno
+import functools
+import io
+import json
+import os.path
+import pickle
+import sys
+import traceback
+import types
+
+import jsonpickle
+import pytest
+
+from dravolt_common import payloads
+from dravolt_common.utils import special_unpicklers
+from dravolt_common.utils.special_unpicklers import TRACEBACK_TEXT_KEY, unpickle_exception
+
+WRAPPERS = "dravolt_common.utils.payload_wrapper"
+BUILD_CLASS = builtins.__build_class__
+
+
+class KwOnlyError(Exception):
+    def __init__(self, item, *, detail):
+        super().__init__(f"{item}: {detail}")
+        self.item = item
+        self.detail = detail
+
+
+class NoArgsError(Exception):
+    def __init__(self):
+        super().__init__("always the same")
+
+
+@payloads.pickle_as_payload
+class DecoratedError(KwOnlyError):
+    pass
+
+
+class SubError(DecoratedError):
+    pass
+
+
+class SlottedError(Exception):
+    __slots__ = ("code", "__secret")
+
+    def __init__(self, code):
+        super().__init__(code)
+        self.code = code
+        self.__secret = code * 2
+
+
+@dataclasses.dataclass
+class Owner:
+    value: int
+
+    def method(self):
+        return self.value
+
+    @classmethod
+    def build(cls):
+        return cls(0)
+
+    def __private(self):
+        return -self.value
+
+    def private(self):
+        return self.__private
+
+
+def _wrap(function):
+    @functools.wraps(function)
+    def wrapper(*args, **kwargs):
+        return function(*args, **kwargs)
+
+    return wrapper
+
+
+def _wrap_without_name(function):
+    def wrapper(*args, **kwargs):
+        return function(*args, **kwargs)
+
+    wrapper.__wrapped__ = function
+    return wrapper
+
+
+def rebound():
+    return "original"
+
+
+ORIGINAL_OF_REBOUND = rebound
+rebound = _wrap(rebound)
+
+
+def _local_function():
+    def nested():
+        pass
+
+    return nested
+
+
+def _local_class():
+    class Local(Exception):
+        pass
+
+    return Local
+
+
+def _free_function(self):
+    return self
+
+
+def _with(exception, **attributes):
+    for name, value in attributes.items():
+        setattr(exception, name, value)
+    return exception
+
+
+def _raised(exception, cause=None):
+    """Raise ``exception``, from ``cause`` while handling it if there is one; return it."""
+    try:
+        if cause is None:
+            raise exception
+        try:
+            raise cause
+        except BaseException:
+            raise exception from cause
+    except BaseException as caught:
+        return caught
+
+
+def _through_pickle(protocol):
+    return lambda obj: pickle.loads(payloads.dumps(obj, protocol))
+
+
+def _through_jsonpickle(obj):
+    text = jsonpickle.encode(obj, context=payloads.JsonPickler(keys=True))
+    return jsonpickle.decode(text, keys=True)
+
+
+ROUND_TRIPS = [
+    *(pytest.param(_through_pickle(protocol), id=f"pickle-{protocol}") for protocol in range(6)),
+    pytest.param(_through_jsonpickle, id="jsonpickle"),
+]
+DUMPERS = [
+    pytest.param(payloads.dumps, id="pickle"),
+    pytest.param(lambda obj: jsonpickle.encode(obj, context=payloads.JsonPickler()), id="json"),
+]
+
+# Fields that the interpreter keeps outside the instance dictionary.
+FIELDS = (
+    "errno strerror filename filename2 name path msg lineno offset text end_lineno end_offset"
+    " encoding object start end reason value code obj"
+).split()
+
+
+def fields(exception):
+    return {name: getattr(exception, name, "-") for name in FIELDS}
+
+
+@pytest.fixture
+def installed():
+    payloads.install()
+    yield
+    payloads.uninstall()
+
+
+@pytest.fixture
+def handlers():
+    payloads.register_jsonpickle_handlers()
+    yield
+    payloads.unregister_jsonpickle_handlers()
+
+
+@pytest.mark.parametrize("round_trip", ROUND_TRIPS)
+@pytest.mark.parametrize(
+    "original",
+    [os.path.join, len, collections.OrderedDict, Owner, int, type(None), rebound, json, os.path],
+    ids=lambda obj: getattr(obj, "__name__", repr(obj)),
+)
+def test_objects_by_reference_come_back_identical(round_trip, original):
+    assert round_trip(original) is original
+
+
+@pytest.mark.parametrize("round_trip", ROUND_TRIPS)
+@pytest.mark.parametrize(
+    "original",
+    [Owner(3).method, Owner.build, Owner(4).private(), [1, 2].append, dict.fromkeys],
+    ids=["method", "classmethod", "private", "builtin", "builtin-classmethod"],
+)
+def test_bound_methods_come_back_bound_to_an_equal_owner(round_trip, original):
+    loaded = round_trip(original)
+
+    assert (loaded.__self__, loaded.__qualname__) == (original.__self__, original.__qualname__)
+    assert getattr(loaded, "__func__", None) is getattr(original, "__func__", None)
+
+
+@pytest.mark.parametrize("dump", DUMPERS)
+@pytest.mark.parametrize(
+    ("obj", "reason"),
+    [
+        (lambda: None, "a lambda has no name"),
+        (_local_function(), r"defined inside a function \(_local_function.<locals>.nested\)"),
+        (_wrap_without_name(len), "should use functools.wraps"),
+        (
+            ORIGINAL_OF_REBOUND,
+            r"test_payloads.rebound now names .*, which wraps it \(found through __wrapped__\)",
+        ),
+        (_local_class(), "defined inside a function"),
+        (_local_class()("x"), "defined inside a function"),
+        (types.ModuleType("made_by_hand"), "not the module imported as 'made_by_hand'"),
+        (types.MethodType(_free_function, Owner(1)), "_free_function of its owner .* gives"),
+    ],
+    ids=lambda value: "" if isinstance(value, str) else type(value).__name__,
+)
+def test_what_cannot_travel_is_refused_when_dumped(dump, obj, reason):
+    with pytest.raises(pickle.PicklingError, match=reason):
+        dump(obj)
+
+
+@pytest.mark.parametrize("round_trip", ROUND_TRIPS)
+@pytest.mark.parametrize(
+    "original",
+    [
+        KwOnlyError("disk", detail="full"),
+        NoArgsError(),
+        OSError(errno.ENOENT, "missing", "a.txt", None, "b.txt"),
+        ImportError("no module", name="pkg", path="/p"),
+        SyntaxError("bad", ("f.py", 3, 5, "x y", 3, 6)),
+        UnicodeDecodeError("utf-8", b"\xff", 0, 1, "invalid start byte"),
+        StopIteration(5),
+        _with(SystemExit(3), code=None),
+        _with(BlockingIOError(errno.EAGAIN, "busy"), characters_written=12),
+        AttributeError("no attr", name="attr", obj=object()),
+        NameError("undefined", name="x"),
+        SlottedError(4),
+        _with(ValueError("noted"), __notes__=["a note"]),
+    ],
+    ids=lambda exception: type(exception).__name__,
+)
+def test_exceptions_keep_class_args_attributes_and_fields(round_trip, original):
+    loaded = round_trip(original)
+
+    expected = fields(original)
+    if isinstance(original, AttributeError):
+        expected["obj"] = None  # the object whose attribute was missing does not travel
+    assert type(loaded) is type(original)
+    assert (loaded.args, str(loaded), vars(loaded)) == (
+        original.args,
+        str(original),
+        vars(original),
+    )
+    assert fields(loaded) == expected
+    if isinstance(original, SlottedError):
+        assert loaded._SlottedError__secret == 8
+
+
+@pytest.mark.parametrize("round_trip", ROUND_TRIPS)
+def test_a_raised_chain_keeps_its_links_and_each_traceback_text(round_trip):
+    original = _raised(KwOnlyError("disk", detail="full"), _raised(FileNotFoundError(2, "x", "a")))
+
+    loaded = round_trip(original)
+
+    cause = loaded.__cause__
+    assert (type(cause), cause.filename, str(cause)) == (
+        FileNotFoundError,
+        "a",
+        str(original.__cause__),
+    )
+    assert loaded.__context__ is cause and loaded.__suppress_context__
+    for rebuilt, first in [(loaded, original), (cause, original.__cause__)]:
+        text = "Traceback (most recent call last):\n" + "".join(
+            traceback.format_tb(first.__traceback__)
+        )
+        assert rebuilt.__notes__ == [text] and "in _raised" in text
+
+
+@pytest.mark.parametrize("round_trip", ROUND_TRIPS)
+def test_chains_that_lead_back_round_trip(round_trip):
+    first, second, itself = ValueError("first"), KeyError("second"), TypeError("itself")
+    first.__context__, second.__context__ = second, first
+    itself.__cause__, itself.__suppress_context__ = itself, False
+
+    loaded_first, loaded_itself = round_trip([first, itself])
+
+    assert loaded_first.__context__.__context__ is loaded_first
+    assert loaded_first.__context__.args == ("second",) and loaded_first.__cause__ is None
+    assert loaded_itself.__cause__ is loaded_itself and not loaded_itself.__suppress_context__
+
+
+@pytest.mark.parametrize(
+    ("original", "names"),
+    [
+        (_raised(KwOnlyError("a", detail="b")), {(WRAPPERS, "ExceptionWrapper")}),
+        (json, {(WRAPPERS, "ModuleWrapper")}),
+        (os.path.join, {("jsonpickle.unpickler", "loadclass")}),
+        (Owner.build, {(WRAPPERS, "SpecialWrapper"), ("jsonpickle.unpickler", "loadclass")}),
+    ],
+    ids=["exception", "module", "function", "method"],
+)
+def test_payloads_name_nothing_but_the_wrappers(original, names):
+    seen = set()
+
+    class Recording(pickle.Unpickler):
+        def find_class(self, module, name):
+            seen.add((module, name))
+            return super().find_class(module, name)
+
+    Recording(io.BytesIO(payloads.dumps(original))).load()
+
+    assert seen == names
+
+
+def test_a_reader_without_the_traceback_entry_loads_it_as_an_attribute(monkeypatch):
+    def older_reader(exception_class, args, attributes):
+        exception = unpickle_exception(exception_class, args, None)
+        exception.__setstate__(dict(attributes))
+        return exception
+
+    monkeypatch.setattr(special_unpicklers, "get_special_unpickle_function", lambda _: older_reader)
+    original = _raised(KwOnlyError("a", detail="b"), _raised(OSError(2, "x", "f")))
+
+    loaded = pickle.loads(payloads.dumps(original))
+
+    assert (type(loaded), loaded.detail, loaded.__cause__.filename) == (KwOnlyError, "b", "f")
+    assert getattr(loaded, TRACEBACK_TEXT_KEY).startswith("Traceback (most recent call last):")
+
+
+def test_the_traceback_note_does_not_touch_the_notes_it_was_given():
+    notes = ["first"]
+
+    rebuilt = unpickle_exception(ValueError, (), {"__notes__": notes, TRACEBACK_TEXT_KEY: "tb"})
+
+    assert (rebuilt.__notes__, notes) == (["first", "tb"], ["first"])
+
+
+@pytest.mark.parametrize("protocol", range(6))
+def test_decorated_classes_and_their_subclasses_use_the_reducer(protocol):
+    original = _raised(SubError("a", detail="b"), _raised(OSError(2, "x", "f")))
+
+    loaded = pickle.loads(pickle.dumps(original, protocol))
+
+    assert (type(loaded), loaded.detail, loaded.__cause__.filename) == (SubError, "b", "f")
+    with pytest.raises(TypeError, match="takes an exception class"):
+        payloads.pickle_as_payload(Owner)
+
+
+@pytest.mark.parametrize("protocol", range(6))
+def test_install_covers_existing_and_later_classes_until_uninstalled(protocol, installed):
+    later = sys.modules["later_module"] = types.ModuleType("later_module")
+    try:
+        exec(
+            "class LaterError(Exception):\n    def __init__(self, *, a):\n        self.a = a",
+            vars(later),
+        )
+        existing = _with(KwOnlyError("a", detail="b"), __cause__=OSError(2, "x", "f", None, "g"))
+
+        loaded, loaded_later = pickle.loads(
+            pickle.dumps([existing, later.LaterError(a=1)], protocol)
+        )
+
+        assert (type(loaded), loaded.detail, loaded.__cause__.filename2) == (KwOnlyError, "b", "g")
+        assert (type(loaded_later), loaded_later.a) == (later.LaterError, 1)
+        payloads.uninstall()
+        assert builtins.__build_class__ is BUILD_CLASS
+        with pytest.raises(TypeError, match="keyword-only argument"):
+            pickle.loads(pickle.dumps(later.LaterError(a=1), protocol))
+    finally:
+        del sys.modules["later_module"]
+
+
+def test_jsonpickle_handlers_write_payloads_of_the_wrappers(handlers):
+    first, second = ValueError("first"), KeyError("second")
+    first.__context__, second.__context__ = second, first
+
+    text = jsonpickle.encode([first, json, Owner(2).method], keys=True)
+    loaded_first, module, method = jsonpickle.decode(text, keys=True)
+
+    for wrapper in ["ExceptionWrapper", "ModuleWrapper", "SpecialWrapper"]:
+        assert f"{WRAPPERS}.{wrapper}" in text
+    assert loaded_first.__context__.__context__ is loaded_first
+    assert (module, method()) == (json, 2)
+    payloads.unregister_jsonpickle_handlers()
+    assert jsonpickle.handlers.get(ValueError) is None
