@@ -1,0 +1,59 @@
+"""A worker process of concurrent.futures raises; what reaches the parent.
+
+The workers are spawned, so they start from nothing: only a worker whose
+initializer is ``payloads.install`` sends the exception as a payload.  The
+parent installs nothing; loading needs only the package.
+"""
+
+import concurrent.futures
+import multiprocessing
+
+from dravolt_common import payloads
+
+
+class DeviceError(Exception):
+    def __init__(self, device, *, retries):
+        super().__init__(f"{device} failed after {retries} retries")
+        self.device = device
+        self.retries = retries
+
+
+def open_device(path):
+    try:
+        open(path)
+    except OSError as error:
+        raise DeviceError("sda", retries=3) from error
+
+
+def run_in_a_worker(path, **pool_options):
+    context = multiprocessing.get_context("spawn")
+    with concurrent.futures.ProcessPoolExecutor(1, mp_context=context, **pool_options) as pool:
+        return pool.submit(open_device, path).exception()
+
+
+def test_with_the_reducers_the_parent_gets_the_exception_with_its_chain(tmp_path):
+    missing = str(tmp_path / "missing")
+
+    error = run_in_a_worker(missing, initializer=payloads.install)
+
+    assert (type(error), error.args) == (DeviceError, ("sda failed after 3 retries",))
+    assert (error.device, error.retries) == ("sda", 3)
+    cause = error.__cause__
+    assert (type(cause), cause.filename, cause.errno) == (FileNotFoundError, missing, 2)
+    assert error.__context__ is cause and error.__suppress_context__
+    # Each traceback text is the worker's own, up to the line that raised it.
+    text = error.__notes__[-1]
+    assert text.startswith("Traceback (most recent call last):\n") and "open(path)" not in text
+    assert text.endswith('raise DeviceError("sda", retries=3) from error\n')
+    assert cause.__notes__ == [
+        "Traceback (most recent call last):\n"
+        f'  File "{__file__}", line {open_device.__code__.co_firstlineno + 2}, in open_device\n'
+        "    open(path)\n"
+    ]
+
+
+def test_without_them_the_standard_library_breaks_the_pool(tmp_path):
+    error = run_in_a_worker(str(tmp_path / "missing"))
+
+    assert isinstance(error, concurrent.futures.process.BrokenProcessPool)
+    assert "missing 1 required keyword-only argument: 'retries'" in str(error.__cause__)
