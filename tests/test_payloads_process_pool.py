@@ -45,11 +45,12 @@ def test_with_the_reducers_the_parent_gets_the_exception_with_its_chain(tmp_path
     text = error.__notes__[-1]
     assert text.startswith("Traceback (most recent call last):\n") and "open(path)" not in text
     assert text.endswith('raise DeviceError("sda", retries=3) from error\n')
-    assert cause.__notes__ == [
+    [cause_text] = cause.__notes__
+    assert cause_text.startswith(  # 3.13 adds a line of carets
         "Traceback (most recent call last):\n"
         f'  File "{__file__}", line {open_device.__code__.co_firstlineno + 2}, in open_device\n'
         "    open(path)\n"
-    ]
+    )
 
 
 def test_without_them_the_standard_library_breaks_the_pool(tmp_path):
