@@ -56,6 +56,9 @@ class SlottedError(Exception):
 class Owner:
     value: int
 
+    class Nested:
+        pass
+
     def method(self):
         return self.value
 
@@ -177,11 +180,18 @@ def handlers():
 @pytest.mark.parametrize("round_trip", ROUND_TRIPS)
 @pytest.mark.parametrize(
     "original",
-    [os.path.join, len, collections.OrderedDict, Owner, int, type(None), rebound, json, os.path],
+    [os.path.join, len, collections.OrderedDict, Owner.Nested, int, rebound, json, os.path],
     ids=lambda obj: getattr(obj, "__name__", repr(obj)),
 )
 def test_objects_by_reference_come_back_identical(round_trip, original):
     assert round_trip(original) is original
+
+
+@pytest.mark.parametrize("protocol", range(6))
+def test_types_that_pickle_names_by_a_rule_of_its_own_are_left_to_it(protocol):
+    originals = [type(None), type(NotImplemented), type(...)]
+
+    assert pickle.loads(payloads.dumps(originals, protocol)) == originals
 
 
 @pytest.mark.parametrize("round_trip", ROUND_TRIPS)
