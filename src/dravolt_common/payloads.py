@@ -94,9 +94,6 @@ _LEFT_TO_PICKLE = (type(None), type(NotImplemented), type(...))
 _FIELDS_LEFT_OUT = frozenset({(AttributeError, "obj")})
 
 
-# Functions, classes and built-in functions by reference
-
-
 def reduce_by_reference(obj: Any) -> Reduced:
     """Return the reduce tuple of a ``FunctionWrapper`` that names ``obj``.
 
@@ -178,9 +175,6 @@ def _wraps(outer: Any, inner: Any) -> bool:
     return False
 
 
-# Modules and bound methods
-
-
 def reduce_module(module: types.ModuleType) -> Reduced:
     """Return ``(ModuleWrapper, (name,))`` for a module that is imported under its name.
 
@@ -228,9 +222,6 @@ def _attribute_names(method: Any) -> Iterator[str]:
         # A private method lives under its mangled name, after its class.
         owner_class = str(method.__qualname__).rpartition(".")[0].rpartition(".")[2]
         yield f"_{owner_class.lstrip('_')}{name}"
-
-
-# Exceptions
 
 
 def reduce_exception(exception: BaseException) -> Reduced:
@@ -351,9 +342,6 @@ def _rebuilt_alike(baseline: BaseException | None, descriptor: Any, value: Any) 
     return type(value) is type(rebuilt) and type(value) in (int, str, bytes) and value == rebuilt
 
 
-# Choosing a reducer, and pickle
-
-
 def reducer_for(obj: Any) -> Reducer | None:
     """Return the reducer of this module that serialises ``obj``, or None.
 
@@ -410,9 +398,6 @@ def dumps(obj: Any, protocol: int | None = None) -> bytes:
 def loads(data: bytes) -> Any:
     """Load a pickle; the payloads need nothing beyond ``pickle.loads`` and the package."""
     return pickle.loads(data)
-
-
-# The standard pickle for chosen exception classes, or for all of them
 
 
 def pickle_as_payload(cls: _ExceptionClass) -> _ExceptionClass:
@@ -577,8 +562,9 @@ def _reduce_pool_exception(wrapper: Any) -> Reduced:
 
 
 def _own_traceback_text(exception: BaseException, quoted: str) -> str:
-    if exception.__traceback__ is not None:
-        return _TRACEBACK_HEADER + "".join(traceback.format_tb(exception.__traceback__))
+    text = _traceback_text(exception.__traceback__)
+    if text is not None:
+        return text
     whole = quoted.removeprefix('\n"""\n').removesuffix('"""')
     own = _last_traceback(exception, whole)
     return whole if own is None else own
@@ -595,9 +581,6 @@ def _last_traceback(exception: BaseException, whole: str) -> str | None:
         return None
     own = whole[len(chain) : len(whole) - len(final)]
     return own if own.startswith(_TRACEBACK_HEADER) else None
-
-
-# jsonpickle
 
 
 class JsonPickler(jsonpickle.pickler.Pickler):  # type: ignore[misc]
