@@ -288,16 +288,20 @@ def test_a_raised_chain_keeps_its_links_and_each_traceback_text(round_trip):
 
 
 @pytest.mark.parametrize("round_trip", ROUND_TRIPS)
-def test_chains_that_lead_back_round_trip(round_trip):
+def test_chains_and_attributes_that_lead_back_round_trip(round_trip):
     first, second, itself = ValueError("first"), KeyError("second"), TypeError("itself")
     first.__context__, second.__context__ = second, first
     itself.__cause__, itself.__suppress_context__ = itself, False
+    holder = _with(KwOnlyError("a", detail="b"), seen={"by": [first]}, owner=Owner(1))
+    first.holder = holder
 
     loaded_first, loaded_itself = round_trip([first, itself])
 
     assert loaded_first.__context__.__context__ is loaded_first
     assert loaded_first.__context__.args == ("second",) and loaded_first.__cause__ is None
     assert loaded_itself.__cause__ is loaded_itself and not loaded_itself.__suppress_context__
+    loaded_holder = loaded_first.holder
+    assert loaded_holder.seen["by"][0] is loaded_first and loaded_holder.owner == Owner(1)
 
 
 @pytest.mark.parametrize(

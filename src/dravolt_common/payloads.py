@@ -5,12 +5,11 @@ into a live object; this module makes the payload.  Four kinds of object travel
 as a reduce tuple that names a wrapper, so that a reader that has the package
 loads them with nothing else:
 
-- an exception: ``(ExceptionWrapper, (class name, args, state), chain)``.  The
-  state holds the instance dictionary, what the interpreter keeps outside it
-  (``filename`` of an ``OSError``, ``name`` and ``path`` of an ``ImportError``,
-  slots, ...) and the formatted traceback; ``chain`` holds ``__cause__``,
-  ``__context__`` and ``__suppress_context__`` and is left out when all three
-  are unset;
+- an exception: ``(ExceptionWrapper, (class name, args, state), later)``.
+  Between them ``state`` and ``later`` hold the instance dictionary, what the
+  interpreter keeps outside it (``filename`` of an ``OSError``, ``name`` and
+  ``path`` of an ``ImportError``, slots, ...), the formatted traceback and
+  ``__cause__``, ``__context__`` and ``__suppress_context__``;
 - a module: ``(ModuleWrapper, (name,))``;
 - a function, class or built-in function, by its full name: the reduce tuple of
   a ``FunctionWrapper``, ``(loadclass, (name,))``;
@@ -76,6 +75,10 @@ Reducer = Callable[[Any], Reduced]
 _ExceptionClass = TypeVar("_ExceptionClass", bound="type[BaseException]")
 
 _TRACEBACK_HEADER = "Traceback (most recent call last):\n"
+# Values of these exact types cannot refer back to the exception.
+_PLAIN_ATOMS = (str, bytes, int, float, complex, bool, type(None))
+_PLAIN_CONTAINERS = (tuple, list, frozenset)
+_PLAIN_DEPTH = 4
 _GETATTR_NAME = "builtins.getattr"
 _WRAPPER_NAMES = (
     "SpecialWrapper",
@@ -131,6 +134,8 @@ def _full_name(obj: Any) -> str:
 def _resolve(name: str) -> tuple[Any, Exception | None]:
     try:
         return payload_wrapper.import_by_full_name(name), None
+    except RecursionError:
+        raise  # says nothing about the name
     except Exception as error:
         return None, error
 
@@ -225,31 +230,38 @@ def _attribute_names(method: Any) -> Iterator[str]:
 
 
 def reduce_exception(exception: BaseException) -> Reduced:
-    """Return ``(ExceptionWrapper, (class name, args, state), chain)`` for an exception.
+    """Return ``(ExceptionWrapper, (class name, args, state), later)`` for an exception.
 
-    The state is a plain dict of attribute names to values, which the loading
-    side gives to the rebuilt exception: the instance dictionary (``__notes__``
-    included), every member or getset field that differs from what ``args``
-    alone rebuild (``filename`` and ``filename2`` of an ``OSError``, ``name``
-    and ``path`` of an ``ImportError``, ``code`` of a ``SystemExit``, slots)
-    and, under ``"py/dravolt/traceback"``, the formatted traceback, which the
-    package's loader appends to ``__notes__``.
+    What travels is the instance dictionary (``__notes__`` included), every
+    member or getset field that differs from what ``args`` alone rebuild
+    (``filename`` and ``filename2`` of an ``OSError``, ``name`` and ``path`` of
+    an ``ImportError``, ``code`` of a ``SystemExit``, slots), the formatted
+    traceback (under ``"py/dravolt/traceback"``, which the package's loader
+    appends to ``__notes__``) and ``__cause__``, ``__context__`` and
+    ``__suppress_context__``.
 
-    ``chain`` maps ``__cause__``, ``__context__`` and ``__suppress_context__``
-    to their values and is applied after the exception exists, so that a chain
-    that leads back to an exception already on its way round-trips; it is left
-    out when the three are unset.  Raises ``pickle.PicklingError`` when the
-    exception's class cannot be reached by its full name.
+    ``state``, which ``ExceptionWrapper`` hands to the rebuild function, is a
+    plain dict of the attributes whose values are plain data (str, bytes,
+    numbers, None and tuples, lists and dicts of them) and of the traceback.
+    ``later`` holds the chain and the other attributes: values that may lead
+    back to the exception, which an argument of its own construction cannot,
+    so they are set once it exists (by the serialiser, through the exception's
+    ``__setstate__``).  ``later`` is left out when it would be empty.
+
+    Raises ``pickle.PicklingError`` when the exception's class cannot be
+    reached by its full name.
     """
     return _reduce_exception(exception, _traceback_text(exception.__traceback__))
 
 
 def _reduce_exception(exception: BaseException, traceback_text: str | None) -> Reduced:
     name = _checked_full_name(type(exception))
-    state = _exception_state(exception, traceback_text)
+    state, later = _split_attributes(exception)
+    if traceback_text is not None:
+        state[TRACEBACK_TEXT_KEY] = traceback_text
+    later.update(_chain_state(exception))
     reduced: Reduced = (payload_wrapper.ExceptionWrapper, (name, exception.args, state))
-    chain = _chain_state(exception)
-    return reduced if chain is None else (*reduced, chain)
+    return (*reduced, later) if later else reduced
 
 
 def _traceback_text(tb: types.TracebackType | None) -> str | None:
@@ -258,19 +270,35 @@ def _traceback_text(tb: types.TracebackType | None) -> str | None:
     return _TRACEBACK_HEADER + "".join(traceback.format_tb(tb))
 
 
-def _exception_state(exception: BaseException, traceback_text: str | None) -> dict[str, Any]:
-    state = dict(vars(exception))
-    state.update(_field_values(exception))
-    if traceback_text is not None:
-        state[TRACEBACK_TEXT_KEY] = traceback_text
-    return state
+def _split_attributes(exception: BaseException) -> tuple[dict[str, Any], dict[str, Any]]:
+    state: dict[str, Any] = {}
+    later: dict[str, Any] = {}
+    attributes = {**vars(exception), **_field_values(exception)}
+    for name, value in attributes.items():
+        # The traceback note joins __notes__ as the exception is made.
+        early = name == "__notes__" or _is_plain(value)
+        (state if early else later)[name] = value
+    return state, later
 
 
-def _chain_state(exception: BaseException) -> dict[str, Any] | None:
+def _is_plain(value: Any, depth: int = 0) -> bool:
+    kind = type(value)
+    if kind in _PLAIN_ATOMS:
+        return True
+    if depth >= _PLAIN_DEPTH:
+        return False
+    if kind in _PLAIN_CONTAINERS:
+        return all(_is_plain(item, depth + 1) for item in value)
+    if kind is dict:
+        return all(_is_plain(k, depth + 1) and _is_plain(v, depth + 1) for k, v in value.items())
+    return False
+
+
+def _chain_state(exception: BaseException) -> dict[str, Any]:
     cause, context = exception.__cause__, exception.__context__
     suppress = exception.__suppress_context__
     if cause is None and context is None and not suppress:
-        return None
+        return {}
     # Setting __cause__ sets __suppress_context__ too, so the latter comes last.
     return {"__cause__": cause, "__context__": context, "__suppress_context__": suppress}
 
@@ -655,9 +683,9 @@ def _json_payload(context: Any, obj: Any) -> dict[str, Any]:
 
 def _json_exception(context: Any, reduced: Reduced) -> dict[str, Any]:
     # jsonpickle reads the state of a py/reduce before it calls the callable,
-    # so a chain leading back to the exception would find it missing.  As
+    # so a value leading back to the exception would find it missing.  As
     # py/object with py/newargs, the exception exists (ExceptionWrapper.__new__
-    # does all the rebuilding) before py/state, the chain, is read.
+    # does all the rebuilding) before py/state is read.
     tags = jsonpickle.tags
     payload = {
         tags.OBJECT: _full_name(reduced[0]),
