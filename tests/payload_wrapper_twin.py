@@ -112,6 +112,16 @@ SINGLE_ARGUMENT = {
 }
 
 
+# What a class statement adds on newer interpreters beyond what the body
+# defines (its first line, the attributes its methods assign).
+CLASS_STATEMENT_EXTRAS = {"__firstlineno__", "__static_attributes__"}
+
+
+def class_namespace(cls):
+    """The keys of a twin's class namespace, as the body of its class statement defines them."""
+    return [key for key in vars(cls) if key not in CLASS_STATEMENT_EXTRAS]
+
+
 def lookup(namespace, qualname):
     """The object at dotted ``qualname`` in ``namespace`` (a module)."""
     obj = namespace

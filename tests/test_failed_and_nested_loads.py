@@ -9,10 +9,12 @@ fault here would crash the process.
 import subprocess
 import sys
 import textwrap
+from pathlib import Path
 
 import pytest
 
 NAME = "dravolt_common.utils.payload_wrapper"
+TESTS = str(Path(__file__).resolve().parent)
 
 
 def run(code):
@@ -26,43 +28,66 @@ def run(code):
 
 
 def test_builtin_left_by_a_failed_load_does_not_crash():
-    # A failed allocation late in the body of callable_naming leaves
+    # One failed allocation late in the body of callable_naming leaves
     # get_function_module in the namespace of the discarded module object.
+    # Each allocation is failed in a child of its own: first the end of the
+    # load is found, then the allocations before it are failed one by one
+    # until one leaves the builtin behind.
+    pytest.importorskip("_testcapi")
     code, out, err = run(
-        """
-        import importlib.util, sys, types, typing
-        try:
-            import _testcapi
-        except ImportError:
-            print("UNREACHED"); raise SystemExit
-        NAME = "dravolt_common.callable_naming"
-        spec = importlib.util.find_spec(NAME)
-        for n in range(5000):
-            module = importlib.util.module_from_spec(spec)
-            _testcapi.set_nomemory(n, 0)
+        f"""
+        import _imp, importlib.util, sys
+        import _testcapi
+        sys.path.insert(0, {TESTS!r})
+        import forked
+
+        spec = importlib.util.find_spec("dravolt_common.callable_naming")
+        LOADED, FAILED, BUILTIN_LEFT = 0, 1, 2
+
+        def load_failing_at(k):
+            module = _imp.create_dynamic(spec)
+            loaded = False
+            _testcapi.set_nomemory(k, k + 1)
             try:
-                spec.loader.exec_module(module)
-            except MemoryError:
+                _imp.exec_dynamic(module)
+                loaded = True
+            except BaseException:
                 pass
-            else:
-                print("UNREACHED"); raise SystemExit
-            finally:
+            try:
                 _testcapi.remove_mem_hooks()
-            sys.modules.pop(NAME, None)
-            if "get_function_module" in vars(module):
-                break
-        try:
-            module.get_function_module(len, False)
-        except Exception as exc:
-            print("RAISED", type(exc).__name__)
-        else:
-            print("RETURNED")
+            except MemoryError:
+                _testcapi.remove_mem_hooks()
+            if loaded:
+                return LOADED
+            if "get_function_module" not in vars(module):
+                return FAILED
+            try:
+                module.get_function_module(len, False)
+            except Exception:
+                pass
+            return BUILTIN_LEFT
+
+        def beyond_the_load(k):
+            # Some failed allocations are taken in stride; a long run is not.
+            window = range(k, k + 24)
+            return all(forked.run_in_child(load_failing_at, j) == LOADED for j in window)
+
+        low, high = 0, 256
+        while not beyond_the_load(high):
+            low, high = high, 2 * high
+        while high - low > 1:
+            middle = (low + high) // 2
+            low, high = (low, middle) if beyond_the_load(middle) else (middle, high)
+        found = forked.statuses(
+            load_failing_at,
+            range(high - 1, max(high - 500, 0), -1),
+            until=lambda status: status == BUILTIN_LEFT,
+        )
+        print(list(found.values())[-1])
         """
     )
-    if out.strip() == "UNREACHED":
-        pytest.skip("no failed load that leaves a builtin behind")
     assert code == 0, err
-    assert out.split()[0] in ("RAISED", "RETURNED")
+    assert out.split()[0] == "2", "no failed load left the builtin behind"
 
 
 @pytest.mark.parametrize("nested_fails", [True, False], ids=["nested-fails", "nested-succeeds"])
