@@ -90,6 +90,11 @@ Module::Module(const ModuleSpec& spec) noexcept
       definition_{PyModuleDef_HEAD_INIT},
       slots_{{Py_mod_create, reinterpret_cast<void*>(&Module::create)},
              {Py_mod_exec, reinterpret_cast<void*>(&Module::exec)},
+#if PY_VERSION_HEX >= 0x030C0000
+             // An interpreter with a GIL of its own would run the slots
+             // concurrently with this one: the import system refuses it first.
+             {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
              {0, nullptr}} {
   definition_.m_name = spec.short_name;
   definition_.m_doc = nullptr;

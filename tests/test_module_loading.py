@@ -371,12 +371,8 @@ INTERPRETER_CHANGE = (
 )
 
 
-# A sub-interpreter that shares the GIL, which every version offers; what the
-# code run there writes to the standard output comes back.
-IN_SUBINTERPRETER = f"""
-import _testcapi
-
-ATTEMPT = '''
+# What a sub-interpreter runs; it writes what it found to the standard output.
+ATTEMPT = f"""
 import os
 try:
     import {NAME}
@@ -384,7 +380,13 @@ except ImportError as exc:
     os.write(1, ("ImportError " + str(exc) + chr(10)).encode())
 else:
     os.write(1, b"LOADED" + bytes([10]))
-'''
+"""
+
+# A sub-interpreter that shares the GIL, which every version offers.
+IN_SUBINTERPRETER = f"""
+import _testcapi
+
+ATTEMPT = {ATTEMPT!r}
 
 
 def in_subinterpreter(code):
@@ -447,3 +449,22 @@ def test_body_refuses_to_run_for_another_module_object():
         assert module.CLS_INDEX == "rebound"
         """
     )
+
+
+def test_interpreter_with_a_gil_of_its_own_is_refused_by_the_import_system():
+    # Where sub-interpreters may have a GIL of their own, the module says it
+    # supports no second interpreter, and the import system refuses it before
+    # the module's own check would run in another thread.
+    if not hasattr(__import__("_imp"), "_override_multi_interp_extensions_check"):
+        pytest.skip("this interpreter has no per-interpreter extension check")
+    out = run(
+        f"""
+        try:
+            import _interpreters as interpreters
+        except ImportError:
+            import _xxsubinterpreters as interpreters
+        sub = interpreters.create()
+        interpreters.run_string(sub, {ATTEMPT!r})
+        """
+    )
+    assert out == f"ImportError module {NAME} does not support loading in subinterpreters\n"

@@ -80,7 +80,7 @@ class Module {
 
   const ModuleSpec& spec_;
   PyModuleDef definition_;
-  PyModuleDef_Slot slots_[3];
+  PyModuleDef_Slot slots_[4];
   KeptRef name_;
   KeptRef init_name_;  // "init <full name>", the entry of a failing body
   KeptRef source_path_;
