@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
-# Sets up .venv with CPython 3.10, installs this project into it and runs the
-# worked example, the tests or the benchmarks.  Run `./dev.sh help` for usage.
+# Sets up a virtual environment for one CPython version, installs this project
+# into it and runs the worked example, the checks, the tests or the
+# benchmarks.  Run `./dev.sh help` for usage.
 set -euo pipefail
+
+readonly DEFAULT_VERSION=3.10
 
 usage() {
     cat <<'EOF'
-usage: ./dev.sh COMMAND [ARGS...]
+usage: [PYTHON=VERSION] ./dev.sh COMMAND [ARGS...]
 
   example           run examples/worked_example.py
   test [ARGS...]    run pytest from the repository root, passing ARGS on
@@ -13,11 +16,13 @@ usage: ./dev.sh COMMAND [ARGS...]
   bench [ARGS...]   run bench/run.py, passing ARGS on
   help              show this text
 
-Each command first creates the virtual environment .venv with CPython 3.10
-(unless it exists and works) and installs the project into it with its test
-and lint extras (the lint tools at the versions pyproject.toml pins); the
-CMake build tree under build/ keeps re-installs incremental.
-CPython 3.10 is taken from python3.10 on PATH or from the pyenv versions.
+PYTHON chooses the interpreter: a version (3.10, the default, 3.11, 3.12 or
+3.13), taken from pythonX.Y on PATH or from the pyenv versions, or the path of
+an interpreter.  Each command first creates the virtual environment
+.venv-X.Y for that version (unless it exists and works) and installs the
+project into it with its test and lint extras (the lint tools at the versions
+pyproject.toml pins); the CMake build tree under build/, one per version,
+keeps re-installs incremental.
 EOF
 }
 
@@ -30,13 +35,17 @@ fail() {
 # persistent build tree is reused); 23.0 also passes config settings through.
 readonly MIN_PIP=23.0
 
-is_python310() {
-    "$1" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 10))' >/dev/null 2>&1 </dev/null
+# The X.Y version of an interpreter; fails when it does not run.
+version_of() {
+    "$1" -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null </dev/null
 }
 
-find_python310() {
-    local candidate
-    if candidate=$(command -v python3.10 2>/dev/null) && is_python310 "$candidate"; then
+# The path of a CPython X.Y: pythonX.Y on PATH, else the highest patch release
+# among the pyenv versions (whose shims may refuse to run it).
+find_python() {
+    local version=$1 candidate
+    if candidate=$(command -v "python$version" 2>/dev/null) &&
+        [ "$(version_of "$candidate")" = "$version" ]; then
         echo "$candidate"
         return
     fi
@@ -48,24 +57,37 @@ find_python310() {
     local root
     for root in "${roots[@]}"; do
         [ -n "$root" ] && [ -d "$root/versions" ] || continue
-        # Highest patch release first.
         while IFS= read -r candidate; do
-            if is_python310 "$candidate"; then
+            if [ "$(version_of "$candidate")" = "$version" ]; then
                 echo "$candidate"
                 return
             fi
-        done < <(printf '%s\n' "$root"/versions/3.10.*/bin/python3.10 | sort -rV)
+        done < <(printf '%s\n' "$root"/versions/"$version".*/bin/python"$version" | sort -rV)
     done
     return 1
 }
 
+# Sets PYTHON_BIN, VERSION and VENV from $PYTHON.
+select_python() {
+    local wanted=${PYTHON:-$DEFAULT_VERSION}
+    if [[ $wanted == */* ]]; then
+        VERSION=$(version_of "$wanted") || fail "PYTHON=$wanted does not run"
+        PYTHON_BIN=$wanted
+    else
+        VERSION=$wanted
+        PYTHON_BIN=$(find_python "$VERSION") ||
+            fail "no CPython $VERSION found: put python$VERSION on PATH or install it with pyenv"
+    fi
+    VENV=.venv-$VERSION
+}
+
 venv_works() {
-    [ -x .venv/bin/python ] && is_python310 .venv/bin/python &&
-        .venv/bin/python -m pip --version >/dev/null 2>&1 </dev/null
+    [ -x "$VENV/bin/python" ] && [ "$(version_of "$VENV/bin/python")" = "$VERSION" ] &&
+        "$VENV/bin/python" -m pip --version >/dev/null 2>&1 </dev/null
 }
 
 pip_is_recent() {
-    .venv/bin/python - "$MIN_PIP" <<'EOF'
+    "$VENV/bin/python" - "$MIN_PIP" <<'EOF'
 import sys
 from importlib.metadata import version
 
@@ -77,37 +99,39 @@ EOF
 }
 
 prepare() {
+    select_python
     if ! venv_works; then
-        local python
-        python=$(find_python310) ||
-            fail "no CPython 3.10 found: put python3.10 on PATH or install 3.10 with pyenv"
-        if [ -e .venv ]; then
-            echo "dev.sh: .venv is broken or not CPython 3.10; creating it again" >&2
+        if [ -e "$VENV" ]; then
+            echo "dev.sh: $VENV is broken or not CPython $VERSION; creating it again" >&2
         fi
-        rm -rf .venv
-        "$python" -m venv .venv
+        rm -rf "$VENV"
+        "$PYTHON_BIN" -m venv "$VENV"
     fi
     export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1
     if ! pip_is_recent; then
-        .venv/bin/python -m pip install -qq --upgrade pip </dev/null
+        "$VENV/bin/python" -m pip install -qq --upgrade pip </dev/null
     fi
     # Installing again costs a build environment and a CMake run even when
     # nothing changed, so it is skipped while the sources stay the same.
     local sources
     sources=$(source_digest)
-    if [ "$(cat .venv/installed-sources 2>/dev/null)" != "$sources" ]; then
-        rm -f .venv/installed-sources
-        .venv/bin/python -m pip install -qq '.[test,lint]' </dev/null
-        echo "$sources" >.venv/installed-sources
+    if [ "$(cat "$VENV/installed-sources" 2>/dev/null)" != "$sources" ]; then
+        rm -f "$VENV/installed-sources"
+        "$VENV/bin/python" -m pip install -qq '.[test,lint]' </dev/null
+        echo "$sources" >"$VENV/installed-sources"
     fi
 }
 
-# A digest of every file the installed package is built from.
+# A digest of every file the installed package is built from, and of whether
+# warnings are errors (CI=true).
 source_digest() {
     {
-        find pyproject.toml CMakeLists.txt module_frame native src -type f \
-            ! -path '*/__pycache__/*' -print0 2>/dev/null || true
-    } | sort -z | xargs -0 -r sha1sum | sha1sum
+        echo "CI=${CI:-}"
+        {
+            find pyproject.toml CMakeLists.txt module_frame native src -type f \
+                ! -path '*/__pycache__/*' -print0 2>/dev/null || true
+        } | sort -z | xargs -0 -r sha1sum
+    } | sha1sum
 }
 
 # The files of the project that the formatters and linters cover.
@@ -115,9 +139,9 @@ lint() {
     local python_files cpp_files
     mapfile -t python_files < <(git ls-files -- '*.py' '*.pyi')
     mapfile -t cpp_files < <(git ls-files -- '*.cpp' '*.hpp')
-    .venv/bin/ruff check "${python_files[@]}"
-    .venv/bin/ruff format --check "${python_files[@]}"
-    .venv/bin/clang-format --dry-run -Werror "${cpp_files[@]}"
+    "$VENV/bin/ruff" check "${python_files[@]}"
+    "$VENV/bin/ruff" format --check "${python_files[@]}"
+    "$VENV/bin/clang-format" --dry-run -Werror "${cpp_files[@]}"
     echo "lint: clean"
 }
 
@@ -131,11 +155,11 @@ fi
 case "$command" in
     example)
         prepare
-        exec .venv/bin/python examples/worked_example.py "$@"
+        exec "$VENV/bin/python" examples/worked_example.py "$@"
         ;;
     test)
         prepare
-        exec .venv/bin/python -m pytest "$@"
+        exec "$VENV/bin/python" -m pytest "$@"
         ;;
     lint)
         prepare
@@ -144,7 +168,7 @@ case "$command" in
     bench)
         [ -f bench/run.py ] || fail "there is no bench/run.py to run"
         prepare
-        exec .venv/bin/python bench/run.py "$@"
+        exec "$VENV/bin/python" bench/run.py "$@"
         ;;
     help | -h | --help)
         usage
