@@ -14,6 +14,8 @@ usage: [PYTHON=VERSION] ./dev.sh COMMAND [ARGS...]
   test [ARGS...]    run pytest from the repository root, passing ARGS on
   lint              check the formatting and lint of the Python and C++ files
   bench [ARGS...]   run bench/run.py, passing ARGS on
+  wheel [ARGS...]   build the sdist and a manylinux wheel into dist/ with
+                    tools/build_wheel.py, passing ARGS on
   help              show this text
 
 PYTHON chooses the interpreter: a version (3.10, the default, 3.11, 3.12 or
@@ -169,6 +171,10 @@ case "$command" in
         [ -f bench/run.py ] || fail "there is no bench/run.py to run"
         prepare
         exec "$VENV/bin/python" bench/run.py "$@"
+        ;;
+    wheel)
+        prepare
+        exec .venv/bin/python tools/build_wheel.py "$@"
         ;;
     help | -h | --help)
         usage
