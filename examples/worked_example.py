@@ -6,8 +6,11 @@ Run it with `./dev.sh example` from the repository root.
 import collections
 import json
 import os.path
+from collections.abc import Callable
+from typing import Any
 
-import jsonpickle
+# jsonpickle ships no type information; what it decodes is typed Any.
+import jsonpickle  # type: ignore[import-untyped]
 
 from dravolt_common.utils.payload_wrapper import (
     ExceptionWrapper,
@@ -23,12 +26,12 @@ from dravolt_common.utils.payload_wrapper import (
 
 class Outer:
     class Inner:
-        def method(self):
+        def method(self) -> str:
             return "method"
 
 
 class Greeter:
-    def __call__(self, name):
+    def __call__(self, name: str) -> str:
         return f"hello {name}"
 
 
@@ -40,45 +43,45 @@ class ByName:
     class and its arguments in a reduce value, and loading runs the construction.
     """
 
-    def __init__(self, wrapper_class, *args):
+    def __init__(self, wrapper_class: type, *args: object) -> None:
         self.wrapper_class = wrapper_class
         self.args = args
 
-    def __reduce__(self):
+    def __reduce__(self) -> tuple[type, tuple[object, ...]]:
         return self.wrapper_class, self.args
 
 
-def describe(wrapper):
+def describe(wrapper: PayloadWrapper) -> str:
     return f"a wrapper around {wrapper.cls.__qualname__}"
 
 
-def make_nested():
-    def nested():
+def make_nested() -> Callable[[], str]:
+    def nested() -> str:
         return "nested"
 
     return nested
 
 
-def heading(title):
+def heading(title: str) -> None:
     print()
     print(title)
     print("-" * len(title))
 
 
-def show_full_names():
+def show_full_names() -> None:
     heading("Full names")
     for obj in (collections.OrderedDict, Outer.Inner, os.path.join, make_nested()):
         print(f"  {get_attribute_full_name(obj)}")
 
 
-def show_resolved_names():
+def show_resolved_names() -> None:
     heading("Objects resolved from their full names")
     for name, original in (("json", json), ("os.path.join", os.path.join)):
         resolved = import_by_full_name(name)
         print(f"  {name!r} -> {resolved!r}; the original: {resolved is original}")
 
 
-def show_wrappers_through_jsonpickle():
+def show_wrappers_through_jsonpickle() -> None:
     heading("Wrappers through jsonpickle")
     wrapper = PayloadWrapper(Outer.Inner, {"describe": describe})
     loaded = round_trip("PayloadWrapper(Outer.Inner, {'describe': describe})", wrapper)
@@ -105,7 +108,7 @@ def show_wrappers_through_jsonpickle():
     print(f"    loaded.cls: {loaded.cls!r}, loaded.funcs: {loaded.funcs!r}")
 
 
-def round_trip(label, obj):
+def round_trip(label: str, obj: object) -> Any:
     """Print what `obj` encodes to and what decoding gives back; return the latter."""
     encoded = jsonpickle.encode(obj, keys=True)
     loaded = jsonpickle.decode(encoded, keys=True)
@@ -115,7 +118,7 @@ def round_trip(label, obj):
     return loaded
 
 
-def show_callable_naming():
+def show_callable_naming() -> None:
     heading("Module and full name of callables")
     from dravolt_common.callable_naming import get_function_full_name, get_function_module
 
@@ -135,7 +138,7 @@ def show_callable_naming():
         print(f"  {kind:<20} {module!r:<12} {get_function_full_name(module, obj)!r}")
 
 
-def main():
+def main() -> None:
     show_full_names()
     show_resolved_names()
     show_wrappers_through_jsonpickle()

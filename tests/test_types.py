@@ -27,5 +27,12 @@ def test_stubs_agree_with_the_extension_modules():
     )
 
 
-def test_package_passes_strict_type_checking():
-    run_mypy("mypy", "--strict", "--cache-dir=/dev/null", str(ROOT / "src" / "dravolt_common"))
+def test_package_and_worked_example_pass_strict_type_checking():
+    # The worked example stands for a user's code: it must hold under --strict as well.
+    run_mypy(
+        "mypy",
+        "--strict",
+        "--cache-dir=/dev/null",
+        str(ROOT / "src" / "dravolt_common"),
+        str(ROOT / "examples" / "worked_example.py"),
+    )
