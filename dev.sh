@@ -174,7 +174,7 @@ case "$command" in
         ;;
     wheel)
         prepare
-        exec .venv/bin/python tools/build_wheel.py "$@"
+        exec "$VENV/bin/python" tools/build_wheel.py "$@"
         ;;
     help | -h | --help)
         usage
