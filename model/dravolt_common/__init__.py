@@ -1,0 +1,1 @@
+../../src/dravolt_common/__init__.py

@@ -1,0 +1,1 @@
+../../../src/dravolt_common/utils/__init__.py

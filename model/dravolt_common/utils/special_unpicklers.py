@@ -1,0 +1,1 @@
+../../../src/dravolt_common/utils/special_unpicklers.py
