@@ -13,7 +13,7 @@ usage: [PYTHON=VERSION] ./dev.sh COMMAND [ARGS...]
   example           run examples/worked_example.py
   test [ARGS...]    run pytest from the repository root, passing ARGS on
   lint              check the formatting and lint of the Python and C++ files
-  bench [ARGS...]   run bench/run.py, passing ARGS on
+  bench [ARGS...]   run the benchmark suite (bench/run.py), passing ARGS on
   wheel [ARGS...]   build the sdist and a manylinux wheel into dist/ with
                     tools/build_wheel.py, passing ARGS on
   help              show this text
@@ -24,7 +24,8 @@ an interpreter.  Each command first creates the virtual environment
 .venv-X.Y for that version (unless it exists and works) and installs the
 project into it with its test and lint extras (the lint tools at the versions
 pyproject.toml pins); the CMake build tree under build/, one per version,
-keeps re-installs incremental.
+keeps re-installs incremental.  The benchmarks run in an environment of their
+own, .venv-bench-X.Y, with the project and its bench extra.
 EOF
 }
 
@@ -100,8 +101,13 @@ sys.exit(release(version("pip")) < release(sys.argv[1]))
 EOF
 }
 
+# Sets up $VENV for the chosen version with the project and the given extras.
 prepare() {
+    local extras=${1:-test,lint}
     select_python
+    if [ "$extras" = bench ]; then
+        VENV=.venv-bench-$VERSION
+    fi
     if ! venv_works; then
         if [ -e "$VENV" ]; then
             echo "dev.sh: $VENV is broken or not CPython $VERSION; creating it again" >&2
@@ -119,7 +125,7 @@ prepare() {
     sources=$(source_digest)
     if [ "$(cat "$VENV/installed-sources" 2>/dev/null)" != "$sources" ]; then
         rm -f "$VENV/installed-sources"
-        "$VENV/bin/python" -m pip install -qq '.[test,lint]' </dev/null
+        "$VENV/bin/python" -m pip install -qq ".[$extras]" </dev/null
         echo "$sources" >"$VENV/installed-sources"
     fi
 }
@@ -168,8 +174,7 @@ case "$command" in
         lint
         ;;
     bench)
-        [ -f bench/run.py ] || fail "there is no bench/run.py to run"
-        prepare
+        prepare bench
         exec "$VENV/bin/python" bench/run.py "$@"
         ;;
     wheel)

@@ -1,24 +1,133 @@
-"""Runs every benchmark script of this folder (bench_*.py) in turn.
+"""The benchmark suite: native against the pure-Python model, the model compiled
+with Cython, and the floor, in one run.  ``./dev.sh bench`` sets up its
+environment and runs this file.
 
-Usage: python bench/run.py [NAME ...]   (names filter by substring)
+    python bench/run.py [--smoke] [--publish] [--results DIR]
+
+It builds the compiled model and the floor (bench/prepare.py), checks that the
+three implementations give the same results, times every workload of
+bench/workloads.py with pyperf for each implementation in processes of its
+own, and writes table.md and chart.png (with pyperf's JSON files and logs) into
+bench/results/.  --smoke takes one value of a few loops of each workload: a
+quick test that the suite runs, with meaningless figures.  --publish also
+copies the table and the chart to docs/benchmarks/, named for the Python
+version, for the README.
 """
 
+import argparse
+import compileall
+import difflib
+import importlib.util
+import json
+import shutil
 import subprocess
 import sys
+import time
 from pathlib import Path
 
+import prepare
+import report
+import workloads
 
-def main(filters: list[str]) -> int:
-    here = Path(__file__).resolve().parent
-    scripts = sorted(here.glob("bench_*.py"))
-    if filters:
-        scripts = [s for s in scripts if any(f in s.name for f in filters)]
-    status = 0
-    for script in scripts:
-        print(f"== {script.name}", flush=True)
-        status |= subprocess.call([sys.executable, str(script)])
-    return status
+HERE = Path(__file__).resolve().parent
+SCRIPT = HERE / "workloads.py"
+DOCS = prepare.ROOT / "docs" / "benchmarks"
+
+# Enough values for stable medians within the time limit on two cores.
+PYPERF_OPTIONS = {
+    "calls": ["--processes", "4", "--values", "3", "--warmups", "1", "--min-time", "0.1"],
+    "import": ["--processes", "4", "--values", "3", "--warmups", "1", "--loops", "5"],
+}
+# One value of a few loops, all in one worker process that pyperf does not spawn.
+SMOKE_OPTIONS = {
+    "calls": ["--worker", "--values", "1", "--warmups", "0", "--loops", "3"],
+    "import": ["--worker", "--values", "1", "--warmups", "0", "--loops", "1"],
+}
+
+
+def workload_command(impl, tree, *options):
+    command = [sys.executable, str(SCRIPT), "--impl", impl, *options]
+    if tree:
+        command += ["--tree", str(tree)]
+    return command
+
+
+def compile_bytecode(trees):
+    """The Python files of every package tree get their bytecode before the import is timed."""
+    native = importlib.util.find_spec("dravolt_common").submodule_search_locations[0]
+    for tree in [native, *trees]:
+        compileall.compile_dir(str(tree), quiet=2)
+
+
+def check(trees):
+    """The model and the compiled model give what native gives, workload by workload."""
+    outputs = {}
+    for impl in ("native", "model", "cython"):
+        command = workload_command(impl, trees[impl], "--check")
+        outputs[impl] = subprocess.run(command, check=True, capture_output=True, text=True).stdout
+    for impl in ("model", "cython"):
+        if json.loads(outputs[impl]) != json.loads(outputs["native"]):
+            diff = difflib.unified_diff(
+                outputs["native"].splitlines(), outputs[impl].splitlines(), "native", impl
+            )
+            print("\n".join(diff))
+            raise SystemExit(f"bench: the {impl} implementation gives other results than native")
+
+
+def measure(trees, results, smoke):
+    for impl in workloads.IMPLEMENTATIONS:
+        for group in ("calls", "import"):
+            output = results / f"{impl}-{group}.json"
+            output.unlink(missing_ok=True)
+            options = (SMOKE_OPTIONS if smoke else PYPERF_OPTIONS)[group]
+            command = workload_command(
+                impl, trees[impl], "--group", group, "--output", str(output), *options
+            )
+            started = time.monotonic()
+            with open(results / f"{impl}-{group}.log", "w") as log:
+                status = subprocess.call(command, stdout=log, stderr=subprocess.STDOUT)
+            if status:
+                sys.stdout.write((results / f"{impl}-{group}.log").read_text())
+                raise SystemExit(f"bench: {impl} {group} failed")
+            print(f"  {impl:<7} {group:<7} {time.monotonic() - started:5.0f} s", flush=True)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--smoke", action="store_true", help="one value of one loop each")
+    parser.add_argument("--publish", action="store_true", help="copy the results to docs/")
+    parser.add_argument("--results", type=Path, default=HERE / "results")
+    args = parser.parse_args()
+
+    started = time.monotonic()
+    import Cython
+
+    trees = {
+        "native": None,
+        "model": prepare.MODEL,
+        "cython": prepare.build_cython_model(),
+        "floor": prepare.build_floor(),
+    }
+    compile_bytecode([trees["model"], trees["cython"], trees["floor"]])
+    check(trees)
+    args.results.mkdir(parents=True, exist_ok=True)
+    print(f"bench: timing with {sys.executable}", flush=True)
+    measure(trees, args.results, args.smoke)
+
+    times, metadata = report.load(args.results)
+    table_path = args.results / "table.md"
+    chart_path = args.results / "chart.png"
+    table_path.write_text(report.table(times, metadata, Cython.__version__))
+    report.chart(times, metadata, chart_path)
+    print(table_path.read_text())
+    print(f"bench: {table_path} and {chart_path} in {time.monotonic() - started:.0f} s")
+    if args.publish:
+        DOCS.mkdir(parents=True, exist_ok=True)
+        version = "{}.{}".format(*sys.version_info[:2])
+        shutil.copyfile(table_path, DOCS / f"python-{version}.md")
+        shutil.copyfile(chart_path, DOCS / f"python-{version}.png")
+        print(f"bench: copied to {DOCS}")
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv[1:]))
+    main()

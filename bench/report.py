@@ -1,0 +1,136 @@
+"""The table and the chart of one benchmark run, from pyperf's JSON files."""
+
+import platform
+from pathlib import Path
+
+import pyperf
+import workloads
+
+COLUMNS = ("native", "model", "cython", "floor", "empty")
+
+
+def load(results):
+    """Median seconds per call of every benchmark, by (implementation, name),
+    and the metadata of the native run."""
+    times = {}
+    metadata = {}
+    for impl in workloads.IMPLEMENTATIONS:
+        for group in ("calls", "import"):
+            path = Path(results) / f"{impl}-{group}.json"
+            for bench in pyperf.BenchmarkSuite.load(str(path)).get_benchmarks():
+                times[impl, bench.get_name()] = bench.median()
+                if not metadata:
+                    metadata = bench.get_runs()[0].get_metadata()
+    return times, metadata
+
+
+def rows(times):
+    """Per workload: its name and the seconds of each column (None where there is none)."""
+    floors = {
+        "pickle round trip": ("floor: pickle round trip", None),
+        "jsonpickle round trip": ("floor: jsonpickle round trip", None),
+        workloads.IMPORT: ("floor: empty C modules", "floor: empty Python modules"),
+    }
+    for name, arity, _ in workloads.CALLS:
+        floors[name] = (
+            workloads.floor_name("no-op C function", arity),
+            workloads.floor_name("empty Python function", arity),
+        )
+    names = [name for name, _, _ in workloads.CALLS] + workloads.ROUND_TRIPS + [workloads.IMPORT]
+    for name in names:
+        floor, empty = floors[name]
+        yield (
+            name,
+            {
+                "native": times.get(("native", name)),
+                "model": times.get(("model", name)),
+                "cython": times.get(("cython", name)),
+                "floor": times.get(("floor", floor)),
+                "empty": times.get(("floor", empty)) if empty else None,
+            },
+        )
+
+
+def duration(seconds):
+    if seconds is None:
+        return "-"
+    for unit, scale in (("ns", 1e9), ("µs", 1e6), ("ms", 1e3)):
+        value = seconds * scale
+        if value < 1000 or unit == "ms":
+            return f"{value:.0f} {unit}" if value >= 100 else f"{value:.3g} {unit}"
+    raise AssertionError
+
+
+def ratio(numerator, denominator):
+    if numerator is None or denominator is None:
+        return "-"
+    value = numerator / denominator
+    return f"{value:.2g}×" if value < 10 else f"{value:.0f}×"
+
+
+def describe_machine(metadata):
+    cpu = metadata.get("cpu_model_name", platform.processor() or "unknown CPU")
+    cores = metadata.get("cpu_count", "?")
+    python = metadata.get("python_version", platform.python_version()).split()[0]
+    return (
+        f"CPython {python}, {cpu}, {cores} cores, "
+        f"{metadata.get('platform', platform.platform())}, {metadata.get('date', '')[:10]}"
+    )
+
+
+def table(times, metadata, cython_version):
+    lines = [
+        f"Machine and Python: {describe_machine(metadata)}; pyperf {pyperf.__version__},"
+        f" Cython {cython_version} for the compiled model.",
+        "",
+        "| Workload | native | model | Cython | floor | empty Python "
+        "| model ÷ native | Cython ÷ native | native ÷ floor |",
+        "|---|--:|--:|--:|--:|--:|--:|--:|--:|",
+    ]
+    for name, seconds in rows(times):
+        cells = [duration(seconds[column]) for column in COLUMNS]
+        cells += [
+            ratio(seconds["model"], seconds["native"]),
+            ratio(seconds["cython"], seconds["native"]),
+            ratio(seconds["native"], seconds["floor"]),
+        ]
+        lines.append(f"| {name} | " + " | ".join(cells) + " |")
+    lines += [
+        "",
+        "Median time per call; each implementation is the package `dravolt_common` of its own",
+        "processes. *model*: the pure-Python model; *Cython*: the same file compiled with Cython;",
+        "*floor*: a no-op C function called with as many arguments (round trips: 1,000 plain",
+        "objects through the same serialiser; import: two empty extension modules); *empty",
+        "Python*: an empty Python function of that arity (import: two empty Python modules).",
+        "Ratios above 1 mean that native is that many times faster than the model, or that many",
+        "times slower than the floor. The import is timed inside fresh interpreters, models and",
+        "empty modules from cached bytecode.",
+    ]
+    return "\n".join(lines) + "\n"
+
+
+def chart(times, metadata, path):
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    data = list(rows(times))
+    series = [("native", "native"), ("model", "model"), ("cython", "Cython"), ("floor", "floor")]
+    height = 0.8 / len(series)
+    figure, axes = plt.subplots(figsize=(9, 0.42 * len(data) + 1.2), dpi=80)
+    for index, (column, label) in enumerate(series):
+        positions = [row + index * height for row in range(len(data))]
+        values = [(seconds[column] or 0) * 1e9 for _, seconds in data]
+        axes.barh(positions, values, height=height, label=label)
+    axes.set_yticks([row + 0.4 - height / 2 for row in range(len(data))])
+    axes.set_yticklabels([name for name, _ in data], fontsize=8)
+    axes.invert_yaxis()
+    axes.set_xscale("log")
+    axes.set_xlabel("ns per call (log scale)")
+    axes.set_title(describe_machine(metadata), fontsize=8)
+    axes.grid(axis="x", which="major", alpha=0.3)
+    axes.legend(loc="lower right", fontsize=8)
+    figure.tight_layout()
+    figure.savefig(path)
+    plt.close(figure)
