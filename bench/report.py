@@ -97,8 +97,9 @@ def table(times, metadata, cython_version):
         lines.append(f"| {name} | " + " | ".join(cells) + " |")
     lines += [
         "",
-        "Median time per call; each implementation is the package `dravolt_common` of its own",
-        "processes. *model*: the pure-Python model; *Cython*: the same file compiled with Cython;",
+        "Median CPU time per call (the process's own, so that other processes on the machine",
+        "count less); each implementation is the package `dravolt_common` of its own processes.",
+        "*model*: the pure-Python model; *Cython*: the same file compiled with Cython;",
         "*floor*: a no-op C function called with as many arguments (round trips: 1,000 plain",
         "objects through the same serialiser; import: two empty extension modules); *empty",
         "Python*: an empty Python function of that arity (import: two empty Python modules).",

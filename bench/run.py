@@ -35,7 +35,7 @@ DOCS = prepare.ROOT / "docs" / "benchmarks"
 
 # Enough values for stable medians within the time limit on two cores.
 PYPERF_OPTIONS = {
-    "calls": ["--processes", "4", "--values", "3", "--warmups", "1", "--min-time", "0.1"],
+    "calls": ["--processes", "4", "--values", "3", "--warmups", "1", "--min-time", "0.05"],
     "import": ["--processes", "4", "--values", "3", "--warmups", "1", "--loops", "5"],
 }
 # One value of a few loops, all in one worker process that pyperf does not spawn.
@@ -74,22 +74,46 @@ def check(trees):
             raise SystemExit(f"bench: the {impl} implementation gives other results than native")
 
 
+def plan():
+    """The pyperf runs, in lines of (label, [(implementation, group, benchmark
+    names)]).  The three implementations of a workload run one after the
+    other, so that a change in the machine's load between workloads weighs on
+    all three alike; the floor runs at the start and at the end, into the same
+    benchmarks."""
+    floor = (
+        "floor: calls and round trips",
+        [("floor", "calls", list(workloads.benchmarks("floor", "calls")))],
+    )
+    lines = [floor]
+    for group in ("calls", "import"):
+        for name in workloads.benchmarks("native", group):
+            lines.append((name, [(impl, group, [name]) for impl in ("native", "model", "cython")]))
+    lines += [
+        floor,
+        ("floor: imports", [("floor", "import", list(workloads.benchmarks("floor", "import")))]),
+    ]
+    return lines
+
+
 def measure(trees, results, smoke):
-    for impl in workloads.IMPLEMENTATIONS:
-        for group in ("calls", "import"):
-            output = results / f"{impl}-{group}.json"
-            output.unlink(missing_ok=True)
+    for path in results.glob("*.json"):
+        path.unlink()
+    for label, runs in plan():
+        print(f"  {label:<40}", end="", flush=True)
+        for impl, group, names in runs:
             options = (SMOKE_OPTIONS if smoke else PYPERF_OPTIONS)[group]
-            command = workload_command(
-                impl, trees[impl], "--group", group, "--output", str(output), *options
-            )
+            command = workload_command(impl, trees[impl], "--group", group, *options)
+            command += ["--append", str(results / f"{impl}-{group}.json")]
+            command += [f"--only={name}" for name in names]
             started = time.monotonic()
-            with open(results / f"{impl}-{group}.log", "w") as log:
+            with open(results / f"{impl}-{group}.log", "a") as log:
                 status = subprocess.call(command, stdout=log, stderr=subprocess.STDOUT)
             if status:
+                print()
                 sys.stdout.write((results / f"{impl}-{group}.log").read_text())
                 raise SystemExit(f"bench: {impl} {group} failed")
-            print(f"  {impl:<7} {group:<7} {time.monotonic() - started:5.0f} s", flush=True)
+            print(f" {impl} {time.monotonic() - started:3.0f} s", end="", flush=True)
+        print()
 
 
 def main():
@@ -111,6 +135,8 @@ def main():
     compile_bytecode([trees["model"], trees["cython"], trees["floor"]])
     check(trees)
     args.results.mkdir(parents=True, exist_ok=True)
+    for path in args.results.glob("*.log"):
+        path.unlink()
     print(f"bench: timing with {sys.executable}", flush=True)
     measure(trees, args.results, args.smoke)
 

@@ -1,6 +1,7 @@
 """The workloads of the benchmark suite, timed by pyperf for one implementation.
 
-    python bench/workloads.py --impl IMPL [--tree DIR] [--group GROUP] [pyperf options]
+    python bench/workloads.py --impl IMPL [--tree DIR] [--group GROUP] [--only NAME ...]
+                              [pyperf options]
 
 IMPL is ``native`` (the installed package), ``model`` or ``cython`` (the
 pure-Python model, as it is or compiled, in the package tree DIR, which goes
@@ -8,15 +9,16 @@ first on sys.path so that it is the package ``dravolt_common`` of every
 process), or ``floor`` (no-op C functions and empty Python functions of each
 arity, from the tree DIR).  GROUP ``calls`` times the calls and the round
 trips in this process's workers; ``import`` times the import of both modules
-in fresh interpreters.  ``--check`` prints what each workload returns instead,
-so that the implementations can be compared.  ``bench/run.py`` runs all of it.
+in fresh interpreters.  ``--only`` picks benchmarks by name.  ``--check``
+prints what each workload returns instead, so that the implementations can be
+compared.  ``bench/run.py`` runs all of it.
 """
 
 import json
 import pickle
 import subprocess
 import sys
-from time import perf_counter
+from time import process_time
 
 import jsonpickle
 import pyperf
@@ -163,29 +165,31 @@ def jsonpickle_round_trip(items):
 
 
 # The same loop times every implementation: a call of the floor's no-op
-# function costs what the loop and the call alone cost.
+# function costs what the loop and the call alone cost.  The clock is the
+# process's CPU time, so that the other processes of a shared machine, which
+# take turns with this one, do not count.
 def time_calls_1(loops, function, a):
     calls = range(loops)
-    start = perf_counter()
+    start = process_time()
     for _ in calls:
         function(a)
-    return perf_counter() - start
+    return process_time() - start
 
 
 def time_calls_2(loops, function, a, b):
     calls = range(loops)
-    start = perf_counter()
+    start = process_time()
     for _ in calls:
         function(a, b)
-    return perf_counter() - start
+    return process_time() - start
 
 
 def time_calls_3(loops, function, a, b, c):
     calls = range(loops)
-    start = perf_counter()
+    start = process_time()
     for _ in calls:
         function(a, b, c)
-    return perf_counter() - start
+    return process_time() - start
 
 
 TIME_CALLS = {1: time_calls_1, 2: time_calls_2, 3: time_calls_3}
@@ -219,10 +223,10 @@ IMPORT_CODE = """\
 import sys
 sys.path[:0] = {path!r}
 import copy, types, typing
-from time import perf_counter_ns
-start = perf_counter_ns()
+from time import process_time_ns
+start = process_time_ns()
 import {first}, {second}
-print(perf_counter_ns() - start)
+print(process_time_ns() - start)
 """
 
 
@@ -257,7 +261,7 @@ def import_code(impl, tree):
     }
 
 
-def implementation(impl):
+def implementation():
     """The implementation's two modules, from the package first on sys.path."""
     import dravolt_common.callable_naming as cn
     import dravolt_common.utils.payload_wrapper as pw
@@ -265,39 +269,60 @@ def implementation(impl):
     return pw, cn
 
 
-def register_calls(runner, impl):
+def call_benchmark(arity, make):
+    def build():
+        function, args = make(*implementation())
+        return TIME_CALLS[arity], (function, *args)
+
+    return build
+
+
+def round_trip_benchmark(round_trip, make_items):
+    return lambda: (time_calls_1, (round_trip, make_items()))
+
+
+def floor_benchmark(arity, function):
+    def build():
+        if function is None:
+            import bench_floor
+
+            return TIME_CALLS[arity], (getattr(bench_floor, f"noop{arity}"), *(None,) * arity)
+        return TIME_CALLS[arity], (function, *(None,) * arity)
+
+    return build
+
+
+def plain_objects():
+    return [Plain(f"name {i}") for i in range(ROUND_TRIP_SIZE)]
+
+
+def benchmarks(impl, group, tree=None):
+    """The implementation's benchmarks of the group, by name: each gives its
+    time function and arguments when called, so that listing them costs nothing."""
+    if group == "import":
+        return {
+            name: (lambda code=code: (time_import, (code,)))
+            for name, code in import_code(impl, tree).items()
+        }
+    found = {}
     if impl == "floor":
-        import bench_floor
-
         for arity in sorted(TIME_CALLS):
-            args = (None,) * arity
-            runner.bench_time_func(
-                floor_name("no-op C function", arity),
-                TIME_CALLS[arity],
-                getattr(bench_floor, f"noop{arity}"),
-                *args,
-            )
-            runner.bench_time_func(
-                floor_name("empty Python function", arity), TIME_CALLS[arity], EMPTY[arity], *args
-            )
-        plain = [Plain(f"name {i}") for i in range(ROUND_TRIP_SIZE)]
-        runner.bench_time_func("floor: pickle round trip", time_calls_1, pickle_round_trip, plain)
-        runner.bench_time_func(
-            "floor: jsonpickle round trip", time_calls_1, jsonpickle_round_trip, plain
+            found[floor_name("no-op C function", arity)] = floor_benchmark(arity, None)
+            found[floor_name("empty Python function", arity)] = floor_benchmark(arity, EMPTY[arity])
+        found["floor: pickle round trip"] = round_trip_benchmark(pickle_round_trip, plain_objects)
+        found["floor: jsonpickle round trip"] = round_trip_benchmark(
+            jsonpickle_round_trip, plain_objects
         )
-        return
-    pw, cn = implementation(impl)
+        return found
     for name, arity, make in CALLS:
-        function, args = make(pw, cn)
-        runner.bench_time_func(name, TIME_CALLS[arity], function, *args)
-    items = mixed_wrappers(pw)
-    runner.bench_time_func(ROUND_TRIPS[0], time_calls_1, pickle_round_trip, items)
-    runner.bench_time_func(ROUND_TRIPS[1], time_calls_1, jsonpickle_round_trip, items)
+        found[name] = call_benchmark(arity, make)
 
+    def wrappers():
+        return mixed_wrappers(implementation()[0])
 
-def register_import(runner, impl, tree):
-    for name, code in import_code(impl, tree).items():
-        runner.bench_time_func(name, time_import, code)
+    found[ROUND_TRIPS[0]] = round_trip_benchmark(pickle_round_trip, wrappers)
+    found[ROUND_TRIPS[1]] = round_trip_benchmark(jsonpickle_round_trip, wrappers)
+    return found
 
 
 def canonical(value, depth=0):
@@ -325,9 +350,9 @@ def canonical(value, depth=0):
     return f"{kind.__module__}.{kind.__qualname__} {canonical(vars(value), depth + 1)}"
 
 
-def check(impl):
+def check():
     """Prints, as JSON, what each workload gives: the implementations must agree."""
-    pw, cn = implementation(impl)
+    pw, cn = implementation()
     results = {}
     for name, _, make in CALLS:
         function, args = make(pw, cn)
@@ -342,6 +367,8 @@ def add_cmdline_args(cmd, args):
     cmd.extend(["--impl", args.impl, "--group", args.group])
     if args.tree:
         cmd.extend(["--tree", args.tree])
+    for name in args.only or ():
+        cmd.extend(["--only", name])
 
 
 def main():
@@ -350,16 +377,18 @@ def main():
     parser.add_argument("--impl", choices=IMPLEMENTATIONS, required=True)
     parser.add_argument("--tree", help="the directory that goes first on sys.path")
     parser.add_argument("--group", choices=("calls", "import"), default="calls")
+    parser.add_argument("--only", action="append", help="time only this benchmark (repeatable)")
     parser.add_argument("--check", action="store_true", help="print the results, time nothing")
     args = runner.parse_args()
     if args.tree:
         sys.path.insert(0, args.tree)
     if args.check:
-        check(args.impl)
-    elif args.group == "calls":
-        register_calls(runner, args.impl)
-    else:
-        register_import(runner, args.impl, args.tree)
+        check()
+        return
+    for name, build in benchmarks(args.impl, args.group, args.tree).items():
+        if not args.only or name in args.only:
+            time_function, arguments = build()
+            runner.bench_time_func(name, time_function, *arguments)
 
 
 if __name__ == "__main__":
