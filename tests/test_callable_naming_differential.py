@@ -1,5 +1,7 @@
 """The native ``callable_naming`` against its pure-Python model, on the
-callables of the standard library and on generated objects."""
+callables of the standard library and on generated objects.  The model is
+``model/dravolt_common/callable_naming.py``, the file the benchmarks time too,
+loaded by ``callable_naming_model`` under another name."""
 
 import builtins
 import collections
