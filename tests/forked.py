@@ -2,12 +2,16 @@
 so that a crash or a hang of one shows as that child's end.
 
 Used inside a fresh interpreter that the test starts (``sys.path`` holding
-this folder): the children share the state the parent had at the fork, such
-as a module loaded once, or nothing made yet.
+this folder), or inside the test process itself: the children share the
+state the parent had at the fork, such as a module loaded once, or nothing
+made yet, and whatever a case changes dies with its child.
 """
 
 import os
+import pickle
+import select
 import signal
+import sys
 import time
 import traceback
 
@@ -50,3 +54,68 @@ def statuses(case, values, until=None, timeout=10):
         if until is not None and until(found[value]):
             break
     return found
+
+
+class ChildFailed(AssertionError):
+    """A forked case that raised, crashed or hung; ``status`` is the child's
+    exit status, or minus the signal that ended it, or None."""
+
+    def __init__(self, message, status=None):
+        super().__init__(message)
+        self.status = status
+
+
+def result_in_child(case, value, timeout=10):
+    """What ``case(value)`` returns, run in a forked child; the result must
+    pickle, and travels back through a pipe.
+
+    Raises ChildFailed, with what went wrong, when the child raises (the
+    traceback), dies of a signal or an exit of its own, or outlives
+    ``timeout`` seconds (it is killed).
+    """
+    read_end, write_end = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        os.close(read_end)
+        try:
+            message = pickle.dumps((True, case(value)))
+        except BaseException:
+            message = pickle.dumps((False, traceback.format_exc()))
+        view = memoryview(message)
+        while view:
+            view = view[os.write(write_end, view) :]
+        os._exit(0)
+    os.close(write_end)
+    chunks = []
+    deadline = time.monotonic() + timeout
+    try:
+        while True:
+            remaining = deadline - time.monotonic()
+            if remaining <= 0 or not select.select([read_end], [], [], remaining)[0]:
+                os.kill(pid, signal.SIGKILL)
+                os.waitpid(pid, 0)
+                raise ChildFailed(f"case {value!r} hangs (killed after {timeout} s)")
+            chunk = os.read(read_end, 1 << 16)
+            if not chunk:
+                break
+            chunks.append(chunk)
+    finally:
+        os.close(read_end)
+    code = os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
+    if code != 0 or not chunks:
+        how = f"signal {-code} ({signal.strsignal(-code)})" if code < 0 else f"exit status {code}"
+        raise ChildFailed(f"case {value!r} ended with {how}", code)
+    returned, result = pickle.loads(b"".join(chunks))
+    if not returned:
+        raise ChildFailed(f"case {value!r} raised:\n{result}")
+    return result
+
+
+def quiet_child():
+    """For a child about to run hostile code: exceptions that the interpreter
+    can only report (from finalisers and gc callbacks) are not printed, and
+    the objects of the parent are left out of the child's collections."""
+    import gc
+
+    sys.unraisablehook = lambda unraisable: None
+    gc.freeze()
