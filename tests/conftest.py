@@ -38,3 +38,13 @@ def probe():
 def no_leak():
     """``assert_no_leak`` from ``leakcheck``, for tests that prefer a fixture."""
     return assert_no_leak
+
+
+def pytest_terminal_summary(terminalreporter):
+    import figures
+
+    found = figures.lines()
+    if found:
+        terminalreporter.section(f"reliability figures (scale {figures.scale():g})")
+        for line in found:
+            terminalreporter.write_line(line)
