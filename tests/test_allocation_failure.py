@@ -1,0 +1,63 @@
+"""Failed allocations, one at a time, in every public call and in each
+module's import (``failing_allocations`` runs them in a fresh interpreter).
+
+Each call and import ends normally or with MemoryError, the interpreter lives
+on, the next call behaves as usual, and nothing leaks.  On the primary
+version every allocation of every call is failed in turn (the first two
+hundred of the calls that import, which make hundreds in the import system);
+elsewhere every fourth.
+"""
+
+import json
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import figures
+
+TESTS = str(Path(__file__).resolve().parent)
+STRIDE = 1 if figures.scale() >= 1 else 4
+LIMIT = 200
+
+
+def run(what, limit):
+    code = (
+        f"import sys; sys.path.insert(0, {TESTS!r})\n"
+        "import failing_allocations\n"
+        f"failing_allocations.main({what!r}, {STRIDE}, {limit})\n"
+    )
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=600)
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    reports = json.loads(proc.stdout)
+    for report in reports:
+        if report["label"].startswith("control"):
+            continue
+        figures.add(
+            "allocation failure",
+            calls_and_imports=1,
+            allocation_failures_injected=report["injected"],
+            turned_into_other_errors=len(report["allowed"]),
+            import_locks_lost_by_cpython=report["locks_lost"],
+            faults_of_cpython_its_controls_show_too=report["interpreter_faults"],
+        )
+    return reports
+
+
+def test_each_call_survives_each_failed_allocation():
+    general, imports, *reports = run("calls", LIMIT)
+    assert general["injected"] > 0 and imports["injected"] > 0
+    assert len(reports) > 50
+    assert [r for r in reports if r["problems"]] == []
+    # Every call allocates, and each was followed to its last allocation or the limit.
+    assert all(r["injected"] > 0 for r in reports if r["end"] > 0)
+
+
+@pytest.mark.parametrize(
+    "name", ["dravolt_common.utils.payload_wrapper", "dravolt_common.callable_naming"]
+)
+def test_each_import_survives_each_failed_allocation(name):
+    *controls, report = run(name, 20_000)
+    assert report["problems"] == []
+    assert report["end"] < 20_000 and report["injected"] > 100
