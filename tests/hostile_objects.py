@@ -4,8 +4,9 @@ A recipe says what an object does when the native code touches it: which
 attributes it has and where (in the instance, on the class, behind a property,
 only through ``__getattr__``), what its special methods and its metaclass's do,
 and what it derives from.  Each behaviour is a short list of steps, run at
-every use: rebind or delete a global of either module, call into the modules
-again (once, or down to the recursion limit), leave garbage whose finaliser
+every use: rebind or delete a global of either module, put a key that
+compares with a global's name ahead of it in a module's namespace, call into
+the modules again (once, or down to the recursion limit), leave garbage whose finaliser
 calls in, add a ``gc.callbacks`` entry that calls in, change the ``funcs``
 dictionaries being installed, and then give a value (of the wrong type, a
 ``str`` subclass, a huge text, another hostile object) or raise.
@@ -21,6 +22,7 @@ import importlib.util
 import json
 import re
 from pathlib import Path
+from types import SimpleNamespace
 from typing import Any, NamedTuple
 
 import dravolt_common.callable_naming as native_cn
@@ -30,12 +32,22 @@ MODEL = Path(__file__).resolve().parent.parent / "model" / "dravolt_common"
 
 
 class Env(NamedTuple):
+    """One implementation of both modules: the functions and classes as they
+    were at the start (a behaviour may empty the namespaces), and the live
+    namespaces, which the behaviours change."""
+
     cn: Any
     pw: Any
-    native: bool
+    namespaces: dict
 
     def namespace(self, module):
-        return vars(self.cn if module == "cn" else self.pw)
+        return self.namespaces[module]
+
+
+def _env(cn, pw):
+    return Env(
+        SimpleNamespace(**vars(cn)), SimpleNamespace(**vars(pw)), {"cn": vars(cn), "pw": vars(pw)}
+    )
 
 
 def _load_model(relative, name):
@@ -45,11 +57,10 @@ def _load_model(relative, name):
     return module
 
 
-NATIVE = Env(native_cn, native_pw, True)
-MODEL_ENV = Env(
+NATIVE = _env(native_cn, native_pw)
+MODEL_ENV = _env(
     _load_model("callable_naming.py", "hostile_model_callable_naming"),
     _load_model("utils/payload_wrapper.py", "hostile_model_payload_wrapper"),
-    False,
 )
 
 
@@ -289,6 +300,32 @@ class Garbage:
         self.action()
 
 
+class Shadow(str):
+    """A key equal in hash to a global's name, whose comparison with it
+    raises, answers yes (its own value is found), answers no, or takes every
+    public name out of the namespace."""
+
+    def __new__(cls, name, comparison, namespace):
+        shadow = super().__new__(cls, name)
+        shadow.comparison = comparison
+        shadow.namespace = namespace
+        return shadow
+
+    def __hash__(self):
+        return str.__hash__(self)
+
+    def __eq__(self, other):
+        if self.comparison == "raise":
+            raise CustomError("shadow")
+        if self.comparison == "clear":
+            # The model's names that start with an underscore stand for what
+            # the native modules keep outside their namespaces.
+            for name in [name for name in self.namespace if not name.startswith("_")]:
+                del self.namespace[name]
+            return False
+        return self.comparison == "true"
+
+
 class Context:
     """One run of a recipe against one Env: the reentry budget, the objects
     and funcs dictionaries made, and the count of calls into the modules."""
@@ -387,6 +424,8 @@ class Context:
                 self.add_gc_callback(step[1], owner)
             elif kind == "mutate_funcs":
                 self.mutate_funcs(step[1])
+            elif kind == "shadow":
+                self.shadow(step[1], step[2], step[3])
         return default()
 
     def rebind(self, module, name, value):
@@ -400,6 +439,16 @@ class Context:
             namespace[name] = namespace.get(value[1])
         else:
             namespace[name] = self.value(value)
+
+    def shadow(self, module, name, comparison):
+        """Puts a key that hashes like ``name`` ahead of it in the module's
+        namespace, so that a lookup of the name compares the two with the
+        shadow's ``__eq__``."""
+        namespace = self.env.namespace(module)
+        value = namespace.pop(name, _MISSING)
+        namespace[Shadow(name, comparison, namespace)] = "shadowed"
+        if value is not _MISSING:
+            namespace[name] = value
 
     def call(self, entry, obj):
         self.calls += 1

@@ -2,7 +2,8 @@
 objects built by hypothesis (``hostile_objects``): attributes and special
 methods that raise, return the wrong type or rebind the modules' globals,
 descriptors whose value changes between reads, hostile metaclasses, ``str``
-subclasses and huge names, ``funcs`` dictionaries changed while they are
+subclasses and huge names, keys of the modules' namespaces that compare
+with a global's name, ``funcs`` dictionaries changed while they are
 installed, calls back into the modules down to the recursion limit, and
 finalisers and ``gc.callbacks`` that call in while a call is in flight.
 
@@ -183,6 +184,18 @@ def behaviours(values):
         st.tuples(st.just("rebind"), st.just("pw"), st.sampled_from(ho.PW_GLOBALS), rebound),
         st.tuples(st.sampled_from(["once", "deep", "finaliser", "gc_callback"]), reentries),
         st.tuples(st.just("mutate_funcs"), st.sampled_from(["clear", "add"])),
+        st.tuples(
+            st.just("shadow"),
+            st.just("cn"),
+            st.sampled_from(ho.CN_GLOBALS),
+            st.sampled_from(["raise", "true", "false", "clear"]),
+        ),
+        st.tuples(
+            st.just("shadow"),
+            st.just("pw"),
+            st.sampled_from(ho.PW_GLOBALS),
+            st.sampled_from(["raise", "true", "false", "clear"]),
+        ),
     )
     final_step = st.one_of(
         st.tuples(st.just("give"), values),
