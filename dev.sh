@@ -16,6 +16,12 @@ usage: [PYTHON=VERSION] ./dev.sh COMMAND [ARGS...]
   bench [ARGS...]   run the benchmark suite (bench/run.py), passing ARGS on
   wheel [ARGS...]   build the sdist and a manylinux wheel into dist/ with
                     tools/build_wheel.py, passing ARGS on
+  sanitize [ARGS...]
+                    build the modules with AddressSanitizer and
+                    UndefinedBehaviorSanitizer into .venv-asan-X.Y and run
+                    pytest there with tools/sanitizers.sh, passing ARGS on
+  valgrind          run every entry point under valgrind's memcheck
+                    (tools/valgrind_entry_points.py)
   help              show this text
 
 PYTHON chooses the interpreter: a version (3.10, the default, 3.11, 3.12 or
@@ -180,6 +186,35 @@ case "$command" in
     wheel)
         prepare
         exec "$VENV/bin/python" tools/build_wheel.py "$@"
+        ;;
+    sanitize)
+        # An environment of its own, with a debug build of the modules made
+        # with the sanitizers, in a build tree of its own.
+        select_python
+        VENV=.venv-asan-$VERSION
+        if ! venv_works; then
+            rm -rf "$VENV"
+            "$PYTHON_BIN" -m venv "$VENV"
+        fi
+        export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1
+        if ! pip_is_recent; then
+            "$VENV/bin/python" -m pip install -qq --upgrade pip </dev/null
+        fi
+        flags="-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined"
+        sources="$(source_digest) $flags"
+        if [ "$(cat "$VENV/installed-sources" 2>/dev/null)" != "$sources" ]; then
+            rm -f "$VENV/installed-sources"
+            "$VENV/bin/python" -m pip install -qq ".[test]" \
+                -C build-dir="build/asan-{wheel_tag}" -C cmake.build-type=Debug \
+                -C "cmake.define.CMAKE_CXX_FLAGS=$flags" \
+                -C "cmake.define.CMAKE_SHARED_LINKER_FLAGS=-fsanitize=address,undefined" </dev/null
+            echo "$sources" >"$VENV/installed-sources"
+        fi
+        exec tools/sanitizers.sh "$VENV/bin/python" "$@"
+        ;;
+    valgrind)
+        prepare
+        exec "$VENV/bin/python" tools/valgrind_entry_points.py "$@"
         ;;
     help | -h | --help)
         usage
