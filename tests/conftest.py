@@ -48,3 +48,4 @@ def pytest_terminal_summary(terminalreporter):
         terminalreporter.section(f"reliability figures (scale {figures.scale():g})")
         for line in found:
             terminalreporter.write_line(line)
+        figures.keep(found)

@@ -1,11 +1,14 @@
 """What the reliability checks tried, added up over a test run and printed
-at its end, one line per check (``conftest.pytest_terminal_summary``).
+at its end, one line per check (``conftest.pytest_terminal_summary``); with
+RELIABILITY_FIGURES naming a file, the lines are added to it as well, for
+``.ci/run`` to print them all at its end.
 
 ``add("threads", calls=400000)`` adds to the figures of a check; the labels
 are printed in the order they were first added.
 """
 
 import os
+import sys
 
 _figures = {}
 
@@ -15,8 +18,6 @@ PRIMARY = (3, 10)
 
 
 def scale():
-    import sys
-
     chosen = os.environ.get("RELIABILITY_SCALE")
     if chosen:
         return float(chosen)
@@ -40,3 +41,12 @@ def lines():
         + ", ".join(f"{count:,} {label.replace('_', ' ')}" for label, count in found.items())
         for check, found in _figures.items()
     ]
+
+
+def keep(found):
+    path = os.environ.get("RELIABILITY_FIGURES")
+    if path:
+        version = "CPython {}.{}".format(*sys.version_info[:2])
+        with open(path, "a", encoding="utf-8") as kept:
+            for line in found:
+                kept.write(f"{version}, scale {scale():g}: {line}\n")
