@@ -11,6 +11,7 @@
 #include "module_frame/function.hpp"
 #include "module_frame/globals.hpp"
 #include "module_frame/idioms.hpp"
+#include "module_frame/imports.hpp"
 #include "module_frame/module.hpp"
 #include "module_frame/name.hpp"
 #include "module_frame/names.hpp"
