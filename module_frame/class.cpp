@@ -33,7 +33,7 @@ int define_class(Module& module, const ClassSpec& spec) noexcept {
   PyObject* name = spec.name.get();
   Ref base;
   if (spec.base != nullptr) {
-    base = lookup_global(module.globals(), spec.base->get());
+    base = lookup_global(module.globals(), *spec.base);
     if (!base) return -1;
   }
   Ref bases = base ? Ref::steal(PyTuple_Pack(1, base.get())) : Ref::steal(PyTuple_New(0));

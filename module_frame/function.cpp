@@ -254,7 +254,7 @@ Ref build_annotations(PyObject* globals, const FunctionSpec& spec) {
   for (const Annotation& annotation : spec.annotations) {
     if (annotation.key == nullptr) break;
     Ref value =
-        annotation.global ? lookup_global(globals, annotation.global->get()) : Ref::borrow(Py_None);
+        annotation.global ? lookup_global(globals, *annotation.global) : Ref::borrow(Py_None);
     if (!value || PyDict_SetItemString(annotations.get(), annotation.key, value.get()) < 0) {
       return Ref();
     }

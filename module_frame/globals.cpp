@@ -1,6 +1,7 @@
 #include "module_frame/globals.hpp"
 
 #include "module_frame/names.hpp"
+#include "namespace_version.hpp"
 
 namespace frame {
 
@@ -9,6 +10,16 @@ namespace {
 // The namespace of the builtins module, not the caller's __builtins__ (code run
 // through exec may bring its own).
 KeptRef builtins_namespace;
+
+// Module namespace first, then the builtins (borrowed); null with NameError.
+PyObject* find_global(PyObject* globals, PyObject* builtins, PyObject* name) {
+  PyObject* value = PyDict_GetItemWithError(globals, name);
+  if (value != nullptr || PyErr_Occurred()) return value;
+  value = PyDict_GetItemWithError(builtins, name);
+  if (value != nullptr || PyErr_Occurred()) return value;
+  PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+  return nullptr;
+}
 
 }  // namespace
 
@@ -25,19 +36,24 @@ int take_builtins() noexcept {
     PyErr_SetString(PyExc_ImportError, "the builtins module has no namespace dict");
     return -1;
   }
+  if (watch_builtins(namespace_.get()) < 0) return -1;
   builtins_namespace.keep(std::move(namespace_));
   return 0;
 }
 
-Ref lookup_global(PyObject* globals, PyObject* name) noexcept {
-  PyObject* value = PyDict_GetItemWithError(globals, name);
-  if (value != nullptr) return Ref::borrow(value);
-  if (PyErr_Occurred()) return Ref();
-  value = PyDict_GetItemWithError(builtins_namespace.get(), name);
-  if (value != nullptr) return Ref::borrow(value);
-  if (PyErr_Occurred()) return Ref();
-  PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-  return Ref();
+Ref lookup_global(PyObject* globals, const Name& name) noexcept {
+  PyObject* builtins = builtins_namespace.get();
+  // The last answer holds while neither namespace has changed since.
+  KeptAnswer& kept = name.answer();
+  if (kept.globals == globals && current_stamp(globals, builtins) == kept.stamp) {
+    return Ref::borrow(kept.value);
+  }
+  NamespaceStamp stamp;
+  bool keep = stamp_to_keep(globals, builtins, stamp);
+  PyObject* value = find_global(globals, builtins, name.get());
+  if (value == nullptr) return Ref();
+  if (keep) kept = {globals, value, stamp};
+  return Ref::borrow(value);
 }
 
 }  // namespace frame

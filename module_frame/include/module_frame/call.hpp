@@ -94,7 +94,7 @@ class Call {
   PyObject* defining_class() const noexcept { return site_.defining_class.get(); }
 
   // A module global, looked up at this use.
-  Ref global(const Name& name) const noexcept { return lookup_global(globals(), name.get()); }
+  Ref global(const Name& name) const noexcept { return lookup_global(globals(), name); }
 
   // Records the line of the failing statement: `if (!x) return call.fail();`.
   Failed fail(std::source_location where = std::source_location::current()) noexcept {

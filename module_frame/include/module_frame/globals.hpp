@@ -2,6 +2,7 @@
 
 #include <Python.h>
 
+#include "module_frame/name.hpp"
 #include "module_frame/ref.hpp"
 
 namespace frame {
@@ -12,6 +13,6 @@ namespace frame {
 int take_builtins() noexcept;
 
 // Module namespace first, then the builtins; NameError "name '%U' is not defined".
-Ref lookup_global(PyObject* globals, PyObject* name) noexcept;
+Ref lookup_global(PyObject* globals, const Name& name) noexcept;
 
 }  // namespace frame
