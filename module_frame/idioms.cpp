@@ -1,11 +1,12 @@
 #include "module_frame/idioms.hpp"
 
+#include "module_frame/attributes.hpp"
 #include "module_frame/names.hpp"
 
 namespace frame {
 
 bool has_attribute(PyObject* object, PyObject* name) noexcept {
-  Ref value = Ref::steal(PyObject_GetAttr(object, name));
+  Ref value = attribute(object, name);
   if (!value) PyErr_Clear();
   return static_cast<bool>(value);
 }

@@ -4,6 +4,7 @@
 // names, the module's loading, global lookups and imports, argument parsing,
 // calls and their traceback entries, the function type, classes and builtins.
 #include "module_frame/arguments.hpp"
+#include "module_frame/attributes.hpp"
 #include "module_frame/builtin.hpp"
 #include "module_frame/call.hpp"
 #include "module_frame/class.hpp"
@@ -18,3 +19,4 @@
 #include "module_frame/ref.hpp"
 #include "module_frame/text.hpp"
 #include "module_frame/traceback.hpp"
+#include "module_frame/truth.hpp"
