@@ -144,7 +144,7 @@ REBINDINGS = [
         "PayloadWrapper",
         "OwnWrapper",
     ),
-    (pw, "FUNCS_INDEX", 0, lambda: PayloadWrapper(int, {"a": 1}).funcs, {"a": 1}, {}),
+    (pw, "FUNCS_INDEX", 0, lambda: OwnWrapper(int, {"a": 1}).funcs, {"a": 1}, {}),
     (pw, "CLS_INDEX", 1, lambda: UnpicklableObject(int, {}).cls, int, {}),
     (
         pw,
@@ -317,3 +317,48 @@ def test_a_rebound_global_takes_effect_at_the_next_call(
     # Bound in the module again, it hides the builtin at once.
     monkeypatch.undo()
     assert outcome(call) == before
+
+
+def _other_copy(x):
+    return OwnWrapper
+
+
+@pytest.mark.parametrize(
+    "change",
+    [
+        pytest.param(lambda copy: setattr(copy, "copy", _other_copy), id="copy.copy"),
+        pytest.param(
+            lambda copy: copy._copy_dispatch.__setitem__(type, _other_copy), id="_copy_dispatch"
+        ),
+        pytest.param(lambda copy: setattr(copy, "type", lambda x: OwnWrapper), id="copy.type"),
+        pytest.param(
+            lambda copy: setattr(copy.copy, "__code__", _other_copy.__code__), id="code-of-copy"
+        ),
+        pytest.param(
+            lambda copy: setattr(copy._copy_immutable, "__code__", _other_copy.__code__),
+            id="code-of-the-copier",
+        ),
+    ],
+)
+def test_what_copy_copy_reads_is_read_anew_at_each_call(monkeypatch, change):
+    # The class is its own copy while the standard copy.copy reads what it
+    # read before; any change to that shows at the next call.
+    import copy
+
+    assert type(PayloadWrapper(int, {})) is PayloadWrapper
+    saved = (
+        copy.copy,
+        copy.copy.__code__,
+        copy._copy_immutable.__code__,
+        dict(copy._copy_dispatch),
+    )
+    try:
+        change(copy)
+        # Another class, or the error the changed code raises.
+        assert outcome(lambda: type(PayloadWrapper(int, {}))) is not PayloadWrapper
+    finally:
+        copy.copy, copy.copy.__code__, copy._copy_immutable.__code__ = saved[:3]
+        copy._copy_dispatch.clear()
+        copy._copy_dispatch.update(saved[3])
+        monkeypatch.delattr(copy, "type", raising=False)
+    assert type(PayloadWrapper(int, {})) is PayloadWrapper
