@@ -114,25 +114,6 @@ Answer class_attribute(PyObject* obj, PyObject* name, Read read, Ref& out) {
   return Answer::kUnknown;
 }
 
-Answer exact_type_attribute(PyObject* obj, PyObject* name, Read read, Ref& out) {
-  PyTypeObject* type = Py_TYPE(obj);
-  if (type == &PyFunction_Type) return function_attribute(obj, name, out);
-  if (type == &PyCFunction_Type) return builtin_attribute(obj, name, out);
-  if (type == &PyMethodDescr_Type || type == &PyWrapperDescr_Type) {
-    return descriptor_attribute(obj, name, out);
-  }
-  if (type == &PyType_Type) return class_attribute(obj, name, read, out);
-  if (type == &PyMethod_Type) {
-    // Its own machinery hands other names on to the function.
-    if (read == Read::kOrdinary && name != names::dunder_self.get() &&
-        name != names::dunder_func.get()) {
-      return Answer::kUnknown;
-    }
-    return method_attribute(obj, name, out);
-  }
-  return Answer::kUnknown;
-}
-
 // A module's own attribute: neither the module type's descriptors (all
 // dunder names) nor its __getattr__ take part when the namespace has it.
 Answer module_attribute(PyObject* obj, PyObject* name, Ref& out) {
@@ -146,16 +127,33 @@ Answer module_attribute(PyObject* obj, PyObject* name, Ref& out) {
 }
 
 bool is_known_type(PyTypeObject* type) {
-  return type == &PyFunction_Type || type == &PyCFunction_Type || type == &PyMethodDescr_Type ||
-         type == &PyWrapperDescr_Type || type == &PyType_Type || type == &PyMethod_Type;
+  return type == &PyFunction_Type || type == &PyType_Type || type == &PyCFunction_Type ||
+         type == &PyMethod_Type || type == &PyMethodDescr_Type || type == &PyWrapperDescr_Type;
 }
 
 Answer known_attribute(PyObject* obj, PyObject* name, Read read, Ref& out) {
   PyTypeObject* type = Py_TYPE(obj);
+  if (type == &PyFunction_Type) {
+    if (name == names::dunder_class.get()) return found(reinterpret_cast<PyObject*>(type), out);
+    return function_attribute(obj, name, out);
+  }
+  if (type == &PyType_Type) {
+    if (name == names::dunder_class.get()) return found(reinterpret_cast<PyObject*>(type), out);
+    return class_attribute(obj, name, read, out);
+  }
   if (!is_known_type(type)) return Answer::kUnknown;
   // None of these types overrides the __class__ that object gives.
   if (name == names::dunder_class.get()) return found(reinterpret_cast<PyObject*>(type), out);
-  return exact_type_attribute(obj, name, read, out);
+  if (type == &PyCFunction_Type) return builtin_attribute(obj, name, out);
+  if (type == &PyMethod_Type) {
+    // Its own machinery hands other names on to the function.
+    if (read == Read::kOrdinary && name != names::dunder_self.get() &&
+        name != names::dunder_func.get()) {
+      return Answer::kUnknown;
+    }
+    return method_attribute(obj, name, out);
+  }
+  return descriptor_attribute(obj, name, out);
 }
 
 }  // namespace

@@ -11,14 +11,19 @@ Ref format_text(PyObject* value) noexcept {
 
 namespace {
 
+// The text of a compact ASCII str follows its header.
+char* ascii_data(PyObject* text) {
+  return reinterpret_cast<char*>(reinterpret_cast<PyASCIIObject*>(text) + 1);
+}
+
 // Names are nearly always ASCII: one pass to measure, one to copy the bytes.
 Ref join_ascii(std::initializer_list<PyObject*> pieces, Py_ssize_t length) {
   Ref result = Ref::steal(PyUnicode_New(length, 127));
   if (!result) return result;
-  char* at = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(result.get()));
+  char* at = ascii_data(result.get());
   for (PyObject* piece : pieces) {
     Py_ssize_t piece_length = PyUnicode_GET_LENGTH(piece);
-    std::memcpy(at, PyUnicode_1BYTE_DATA(piece), piece_length);
+    std::memcpy(at, ascii_data(piece), piece_length);
     at += piece_length;
   }
   return result;
@@ -59,7 +64,7 @@ Ref join_text(std::initializer_list<PyObject*> pieces) noexcept {
       return Ref();
     }
     length += piece_length;
-    if (ascii && PyUnicode_IS_ASCII(piece)) continue;
+    if (ascii && PyUnicode_IS_COMPACT_ASCII(piece)) continue;
     ascii = false;
     Py_UCS4 piece_max = PyUnicode_MAX_CHAR_VALUE(piece);
     if (piece_max > max_char) max_char = piece_max;
