@@ -69,4 +69,12 @@ int define_class(Module& module, const ClassSpec& spec) noexcept {
   return module.bind(spec.name, std::move(cls));
 }
 
+unsigned int class_version(PyTypeObject* type) noexcept {
+#if PY_VERSION_HEX < 0x030D0000
+  if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) return 0;
+#endif
+  // From 3.13 a version of 0 says there is none.
+  return type->tp_version_tag;
+}
+
 }  // namespace frame

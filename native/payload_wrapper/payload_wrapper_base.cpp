@@ -13,8 +13,8 @@ PyTypeObject* accepted_class = nullptr;
 unsigned int accepted_version = 0;
 
 bool accepted_unchanged(PyTypeObject* type) {
-  return type == accepted_class && PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) &&
-         type->tp_version_tag == accepted_version;
+  unsigned int version = frame::class_version(type);
+  return type == accepted_class && version != 0 && version == accepted_version;
 }
 
 // `object.__new__(new_cls)`, reading `__new__` of the built-in object. For
@@ -31,9 +31,9 @@ Ref object_new(PyObject* new_cls) {
                                                  frame::names::dunder_new.get()));
   if (!new_function) return Ref();
   Ref new_obj = Ref::steal(PyObject_CallOneArg(new_function.get(), new_cls));
-  if (new_obj && PyType_Check(new_cls) && PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
+  if (new_obj && PyType_Check(new_cls) && frame::class_version(type) != 0) {
     accepted_class = type;
-    accepted_version = type->tp_version_tag;
+    accepted_version = frame::class_version(type);
   }
   return new_obj;
 }
