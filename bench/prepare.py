@@ -1,8 +1,9 @@
-"""Builds what the benchmarks run besides the installed package, under
-build/bench/<interpreter tag>/: the pure-Python model compiled with Cython, in a
-package tree of its own, and the floor (no-op C functions, and empty modules
-for the import workload).  A tree is built again only when what it is made of
-has changed."""
+"""Builds what the benchmarks run, under build/bench/<interpreter tag>/: the
+installed package copied into a package tree of its own (so that finding it
+costs what finding the models costs, not a listing of site-packages), the
+pure-Python model compiled with Cython, in a package tree of its own, and the
+floor (no-op C functions, and empty modules for the import workload).  A tree
+is built again only when what it is made of has changed."""
 
 import hashlib
 import shlex
@@ -79,6 +80,19 @@ def up_to_date(tree, stamp):
         return (tree / ".stamp").read_text() == stamp
     except OSError:
         return False
+
+
+def build_native():
+    """The installed package, in a tree of its own."""
+    import importlib.util
+
+    installed = Path(importlib.util.find_spec("dravolt_common").submodule_search_locations[0])
+    tree = build_root() / "native"
+    shutil.rmtree(tree, ignore_errors=True)
+    shutil.copytree(
+        installed, tree / "dravolt_common", ignore=shutil.ignore_patterns("__pycache__")
+    )
+    return tree
 
 
 def build_cython_model():

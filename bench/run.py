@@ -17,7 +17,6 @@ version, for the README.
 import argparse
 import compileall
 import difflib
-import importlib.util
 import json
 import shutil
 import subprocess
@@ -54,8 +53,7 @@ def workload_command(impl, tree, *options):
 
 def compile_bytecode(trees):
     """The Python files of every package tree get their bytecode before the import is timed."""
-    native = importlib.util.find_spec("dravolt_common").submodule_search_locations[0]
-    for tree in [native, *trees]:
+    for tree in trees:
         compileall.compile_dir(str(tree), quiet=2)
 
 
@@ -127,12 +125,12 @@ def main():
     import Cython
 
     trees = {
-        "native": None,
+        "native": prepare.build_native(),
         "model": prepare.MODEL,
         "cython": prepare.build_cython_model(),
         "floor": prepare.build_floor(),
     }
-    compile_bytecode([trees["model"], trees["cython"], trees["floor"]])
+    compile_bytecode([trees["native"], trees["model"], trees["cython"], trees["floor"]])
     check(trees)
     args.results.mkdir(parents=True, exist_ok=True)
     for path in args.results.glob("*.log"):

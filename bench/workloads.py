@@ -3,10 +3,10 @@
     python bench/workloads.py --impl IMPL [--tree DIR] [--group GROUP] [--only NAME ...]
                               [pyperf options]
 
-IMPL is ``native`` (the installed package), ``model`` or ``cython`` (the
-pure-Python model, as it is or compiled, in the package tree DIR, which goes
-first on sys.path so that it is the package ``dravolt_common`` of every
-process), or ``floor`` (no-op C functions and empty Python functions of each
+IMPL is ``native`` (the installed package, or a copy of it in DIR), ``model``
+or ``cython`` (the pure-Python model, as it is or compiled, in the package
+tree DIR, which goes first on sys.path so that it is the package
+``dravolt_common`` of every process), or ``floor`` (no-op C functions and empty Python functions of each
 arity, from the tree DIR).  GROUP ``calls`` times the calls and the round
 trips in this process's workers; ``import`` times the import of both modules
 in fresh interpreters.  ``--only`` picks benchmarks by name.  ``--check``

@@ -106,6 +106,11 @@ Ref surplus_tuple(PyObject* const* args, Py_ssize_t nargs, int count) {
 bool parse_arguments(const CallSite& site, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames, Arguments& out) noexcept {
   const FunctionSpec& spec = *site.spec;
+  // The common call: each named parameter by position, and nothing else.
+  if (kwnames == nullptr && nargs == site.parameter_count && site.named_only) {
+    for (Py_ssize_t i = 0; i < nargs; ++i) out.values[i] = args[i];
+    return true;
+  }
   Py_ssize_t keyword_count = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
   if (spec.convention == Convention::kSingleArgument) {
     if (keyword_count != 0) return raise_no_keywords(spec);
@@ -114,7 +119,7 @@ bool parse_arguments(const CallSite& site, PyObject* const* args, Py_ssize_t nar
     return true;
   }
 
-  const int count = spec.parameter_count();
+  const int count = site.parameter_count;
   if (nargs > count && !spec.star_args) return raise_count(spec, nargs);
   const int positional = static_cast<int>(std::min<Py_ssize_t>(nargs, count));
   for (int i = 0; i < positional; ++i) out.values[i] = args[i];

@@ -33,7 +33,7 @@ int define_class(Module& module, const ClassSpec& spec) noexcept {
   PyObject* name = spec.name.get();
   Ref base;
   if (spec.base != nullptr) {
-    base = lookup_global(module.globals(), spec.base->get());
+    base = lookup_global(module.globals(), *spec.base);
     if (!base) return -1;
   }
   Ref bases = base ? Ref::steal(PyTuple_Pack(1, base.get())) : Ref::steal(PyTuple_New(0));
@@ -67,6 +67,14 @@ int define_class(Module& module, const ClassSpec& spec) noexcept {
     if (method) tie_to_class(method.get(), cls.get());
   }
   return module.bind(spec.name, std::move(cls));
+}
+
+unsigned int class_version(PyTypeObject* type) noexcept {
+#if PY_VERSION_HEX < 0x030D0000
+  if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) return 0;
+#endif
+  // From 3.13 a version of 0 says there is none.
+  return type->tp_version_tag;
 }
 
 }  // namespace frame

@@ -254,7 +254,7 @@ Ref build_annotations(PyObject* globals, const FunctionSpec& spec) {
   for (const Annotation& annotation : spec.annotations) {
     if (annotation.key == nullptr) break;
     Ref value =
-        annotation.global ? lookup_global(globals, annotation.global->get()) : Ref::borrow(Py_None);
+        annotation.global ? lookup_global(globals, *annotation.global) : Ref::borrow(Py_None);
     if (!value || PyDict_SetItemString(annotations.get(), annotation.key, value.get()) < 0) {
       return Ref();
     }
@@ -281,7 +281,9 @@ Ref make_function(Module& module, const FunctionSpec& spec) noexcept {
       .doc = spec.doc ? Ref::steal(PyUnicode_FromString(spec.doc)) : Ref::borrow(Py_None),
   };
   if (!state.site.traceback_name || !state.name || !state.qualname || !state.doc) return Ref();
-  for (int i = 0; i < spec.parameter_count(); ++i) {
+  state.site.parameter_count = spec.parameter_count();
+  state.site.named_only = spec.star_args == nullptr && spec.star_kwargs == nullptr;
+  for (int i = 0; i < state.site.parameter_count; ++i) {
     state.site.parameter_names[i] = Ref::steal(PyUnicode_InternFromString(spec.parameters[i]));
     if (!state.site.parameter_names[i]) return Ref();
   }

@@ -1,6 +1,7 @@
 #include "module_frame/globals.hpp"
 
 #include "module_frame/names.hpp"
+#include "namespace_version.hpp"
 
 namespace frame {
 
@@ -10,14 +11,14 @@ namespace {
 // through exec may bring its own).
 KeptRef builtins_namespace;
 
-// A module of the same name inside the package takes the place of a standard
-// one: the level-1 import is tried first, the absolute one only after an
-// ImportError.
-Ref import_relative_first(PyObject* globals, PyObject* name, PyObject* fromlist) noexcept {
-  Ref module = Ref::steal(PyImport_ImportModuleLevelObject(name, globals, nullptr, fromlist, 1));
-  if (module || !PyErr_ExceptionMatches(PyExc_ImportError)) return module;
-  PyErr_Clear();
-  return Ref::steal(PyImport_ImportModuleLevelObject(name, globals, nullptr, fromlist, 0));
+// Module namespace first, then the builtins (borrowed); null with NameError.
+PyObject* find_global(PyObject* globals, PyObject* builtins, PyObject* name) {
+  PyObject* value = PyDict_GetItemWithError(globals, name);
+  if (value != nullptr || PyErr_Occurred()) return value;
+  value = PyDict_GetItemWithError(builtins, name);
+  if (value != nullptr || PyErr_Occurred()) return value;
+  PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+  return nullptr;
 }
 
 }  // namespace
@@ -35,44 +36,24 @@ int take_builtins() noexcept {
     PyErr_SetString(PyExc_ImportError, "the builtins module has no namespace dict");
     return -1;
   }
+  if (watch_builtins(namespace_.get()) < 0) return -1;
   builtins_namespace.keep(std::move(namespace_));
   return 0;
 }
 
-Ref lookup_global(PyObject* globals, PyObject* name) noexcept {
-  PyObject* value = PyDict_GetItemWithError(globals, name);
-  if (value != nullptr) return Ref::borrow(value);
-  if (PyErr_Occurred()) return Ref();
-  value = PyDict_GetItemWithError(builtins_namespace.get(), name);
-  if (value != nullptr) return Ref::borrow(value);
-  if (PyErr_Occurred()) return Ref();
-  PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-  return Ref();
-}
-
-Ref import_module(PyObject* globals, PyObject* name) noexcept {
-  return import_relative_first(globals, name, nullptr);
-}
-
-Ref import_for_names(PyObject* globals, PyObject* module_name, PyObject* fromlist) noexcept {
-  return import_relative_first(globals, module_name, fromlist);
-}
-
-Ref imported_name(PyObject* module, PyObject* name) noexcept {
-  Ref value = Ref::steal(PyObject_GetAttr(module, name));
-  if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
-    PyErr_Clear();
-    PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
+Ref lookup_global(PyObject* globals, const Name& name) noexcept {
+  PyObject* builtins = builtins_namespace.get();
+  // The last answer holds while neither namespace has changed since.
+  KeptAnswer& kept = name.answer();
+  if (kept.globals == globals && current_stamp(globals, builtins) == kept.stamp) {
+    return Ref::borrow(kept.value);
   }
-  return value;
-}
-
-Ref import_from(PyObject* globals, PyObject* module_name, PyObject* name) noexcept {
-  Ref fromlist = Ref::steal(PyTuple_Pack(1, name));
-  if (!fromlist) return Ref();
-  Ref module = import_for_names(globals, module_name, fromlist.get());
-  if (!module) return Ref();
-  return imported_name(module.get(), name);
+  NamespaceStamp stamp;
+  bool keep = stamp_to_keep(globals, builtins, stamp);
+  PyObject* value = find_global(globals, builtins, name.get());
+  if (value == nullptr) return Ref();
+  if (keep) kept = {globals, value, stamp};
+  return Ref::borrow(value);
 }
 
 }  // namespace frame

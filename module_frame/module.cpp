@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "module_frame/globals.hpp"
+#include "module_frame/imports.hpp"
 #include "module_frame/names.hpp"
 #include "module_frame/traceback.hpp"
 

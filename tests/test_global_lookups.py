@@ -3,6 +3,9 @@ builtins module, never from the caller's builtins; and the object case of
 get_function_module starts from the module found before it."""
 
 import builtins
+import collections
+import json
+import types
 
 import pytest
 
@@ -84,3 +87,278 @@ def test_missing_global_falls_back_to_the_builtins_module(monkeypatch, caller_bu
     namespace = {"__builtins__": caller_builtins, "instance": instance}
     exec("result = instance('json')", namespace)
     assert namespace["result"] == "builtins module"
+
+
+def helper():
+    pass
+
+
+def outer():
+    def inner():
+        pass
+
+    return inner
+
+
+class Thing:
+    def method(self):
+        pass
+
+
+def nameless():
+    pass
+
+
+nameless.__qualname__ = ""
+moduleless = lambda: None  # noqa: E731
+moduleless.__module__ = None
+error_with_objclass = ValueError()
+error_with_objclass.__objclass__ = collections.OrderedDict
+
+
+class OwnWrapper(pw.PayloadWrapper):
+    pass
+
+
+# The classes as the tests call them, whatever the module binds meanwhile.
+PayloadWrapper, UnpicklableObject = pw.PayloadWrapper, pw.UnpicklableObject
+ModuleWrapper, ExceptionWrapper, FunctionWrapper = (
+    pw.ModuleWrapper,
+    pw.ExceptionWrapper,
+    pw.FunctionWrapper,
+)
+fake_copy = types.SimpleNamespace(copy=lambda cls: OwnWrapper)
+fake_unpicklers = types.SimpleNamespace(get_special_unpickle_function=lambda n: lambda *a: "own")
+full_name = cn.get_function_full_name
+
+
+# Every global that a function reads: the call, what it gives before the
+# global is rebound, and after. A rebinding takes effect at the next call,
+# and so does its undoing, whatever the calls before kept.
+REBINDINGS = [
+    (
+        pw,
+        "copy",
+        fake_copy,
+        lambda: type(PayloadWrapper(int, {})).__name__,
+        "PayloadWrapper",
+        "OwnWrapper",
+    ),
+    (pw, "FUNCS_INDEX", 0, lambda: OwnWrapper(int, {"a": 1}).funcs, {"a": 1}, {}),
+    (pw, "CLS_INDEX", 1, lambda: UnpicklableObject(int, {}).cls, int, {}),
+    (
+        pw,
+        "JSONPICKLE_EXTERNAL_TYPE_KEY",
+        "own",
+        lambda: "own" in vars(PayloadWrapper(int)),
+        False,
+        True,
+    ),
+    (
+        pw,
+        "get_attribute_full_name",
+        lambda c: "own",
+        lambda: getattr(PayloadWrapper(int), "py/dravolt/external/type"),
+        "builtins.int",
+        "own",
+    ),
+    (
+        pw,
+        "PayloadWrapper",
+        "own",
+        lambda: PayloadWrapper(int).__reduce__()[0],
+        PayloadWrapper,
+        "own",
+    ),
+    (
+        pw,
+        "UnpicklableObject",
+        "own",
+        lambda: UnpicklableObject("c", {}).__reduce__()[0],
+        UnpicklableObject,
+        "own",
+    ),
+    (pw, "import_by_full_name", lambda n: "own", lambda: ModuleWrapper("json"), json, "own"),
+    (
+        pw,
+        "special_unpicklers",
+        fake_unpicklers,
+        lambda: ExceptionWrapper("builtins.ValueError", (), {}).__class__.__name__,
+        "ValueError",
+        "str",
+    ),
+    (
+        pw,
+        "ModuleWrapper",
+        lambda *a: "own",
+        lambda: object.__new__(ModuleWrapper)("json"),
+        json,
+        "own",
+    ),
+    (
+        pw,
+        "ExceptionWrapper",
+        lambda *a: "own",
+        lambda: type(object.__new__(ExceptionWrapper)("builtins.KeyError", (), {})).__name__,
+        "KeyError",
+        "str",
+    ),
+    (
+        pw,
+        "FunctionWrapper",
+        lambda *a: "own",
+        lambda: type(object.__new__(FunctionWrapper)("a.b")).__name__,
+        "FunctionWrapper",
+        "str",
+    ),
+    (
+        cn,
+        "MODULE_STR",
+        "__qualname__",
+        lambda: cn.get_function_module(helper, False),
+        __name__,
+        "helper",
+    ),
+    (
+        cn,
+        "METHOD_DESCRIPTOR",
+        types.FunctionType,
+        lambda: cn.get_function_module(moduleless, False),
+        "builtins",
+        AttributeError,
+    ),
+    (
+        cn,
+        "WRAPPER_DESCRIPTOR",
+        types.FunctionType,
+        lambda: cn.get_function_module(moduleless, False),
+        "builtins",
+        AttributeError,
+    ),
+    (
+        cn,
+        "types",
+        types.SimpleNamespace(MemberDescriptorType=types.FunctionType, GetSetDescriptorType=int),
+        lambda: cn.get_function_module(moduleless, False),
+        "builtins",
+        AttributeError,
+    ),
+    (
+        cn,
+        "BUILTINS",
+        "own",
+        lambda: cn.get_function_module(collections.OrderedDict.__dict__["move_to_end"], False),
+        "collections",
+        "builtins",
+    ),
+    (
+        cn,
+        "CLASS_STR",
+        "own",
+        lambda: cn.get_function_module(ValueError(), False),
+        "builtins",
+        "",
+    ),
+    (
+        cn,
+        "OBJ_CLASS",
+        "own",
+        lambda: cn.get_function_module(error_with_objclass, False),
+        "collections",
+        "builtins",
+    ),
+    (cn, "SELF_CONST", "own", lambda: full_name("m", Thing().method), "m.Thing.method", "m.method"),
+    (cn, "FUNC_STR", "own", lambda: full_name("m", Thing().method), "m.Thing.method", "m.Thing."),
+    (
+        cn,
+        "FUNC_NAME",
+        "__module__",
+        lambda: full_name("m", nameless),
+        "m.nameless",
+        f"m.{__name__}",
+    ),
+    (
+        cn,
+        "QUALNAME_STR",
+        "__name__",
+        lambda: full_name("m", outer()),
+        "m.outer.<locals>.inner",
+        "m.inner",
+    ),
+]
+
+
+def outcome(call):
+    try:
+        return call()
+    except Exception as exc:
+        return type(exc)
+
+
+@pytest.mark.parametrize(
+    "module, name, value, call, before, after",
+    REBINDINGS,
+    ids=[f"{module.__name__.rpartition('.')[2]}.{name}" for module, name, *_ in REBINDINGS],
+)
+def test_a_rebound_global_takes_effect_at_the_next_call(
+    monkeypatch, module, name, value, call, before, after
+):
+    assert outcome(call) == before
+    assert outcome(call) == before
+    monkeypatch.setattr(module, name, value)
+    assert outcome(call) == after
+    assert outcome(call) == after
+    monkeypatch.undo()
+    assert outcome(call) == before
+    # Deleted from the module, the name is looked for among the builtins.
+    monkeypatch.delattr(module, name)
+    monkeypatch.setattr(builtins, name, value, raising=False)
+    assert outcome(call) == after
+    # Bound in the module again, it hides the builtin at once.
+    monkeypatch.undo()
+    assert outcome(call) == before
+
+
+def _other_copy(x):
+    return OwnWrapper
+
+
+@pytest.mark.parametrize(
+    "change",
+    [
+        pytest.param(lambda copy: setattr(copy, "copy", _other_copy), id="copy.copy"),
+        pytest.param(
+            lambda copy: copy._copy_dispatch.__setitem__(type, _other_copy), id="_copy_dispatch"
+        ),
+        pytest.param(lambda copy: setattr(copy, "type", lambda x: OwnWrapper), id="copy.type"),
+        pytest.param(
+            lambda copy: setattr(copy.copy, "__code__", _other_copy.__code__), id="code-of-copy"
+        ),
+        pytest.param(
+            lambda copy: setattr(copy._copy_immutable, "__code__", _other_copy.__code__),
+            id="code-of-the-copier",
+        ),
+    ],
+)
+def test_what_copy_copy_reads_is_read_anew_at_each_call(change):
+    # The class is its own copy while the standard copy.copy reads what it
+    # read before; any change to that shows at the next call.
+    import copy
+
+    assert type(PayloadWrapper(int, {})) is PayloadWrapper
+    saved = (
+        copy.copy,
+        copy.copy.__code__,
+        copy._copy_immutable.__code__,
+        dict(copy._copy_dispatch),
+    )
+    try:
+        change(copy)
+        # Another class, or the error the changed code raises.
+        assert outcome(lambda: type(PayloadWrapper(int, {}))) is not PayloadWrapper
+    finally:
+        copy.copy, copy.copy.__code__, copy._copy_immutable.__code__ = saved[:3]
+        copy._copy_dispatch.clear()
+        copy._copy_dispatch.update(saved[3])
+        vars(copy).pop("type", None)
+    assert type(PayloadWrapper(int, {})) is PayloadWrapper

@@ -16,14 +16,14 @@ namespace {
 Ref generic_read(const frame::Call& call, PyObject* obj, const frame::Name& constant) {
   Ref attr = call.global(constant);
   if (!attr) return attr;
-  return Ref::steal(PyObject_GenericGetAttr(obj, attr.get()));
+  return frame::generic_attribute_or_error(obj, attr.get());
 }
 
 // obj.<name>.__name__, an ordinary read of each.
 Ref read_name_of(PyObject* obj, const frame::Name& name) {
-  Ref value = Ref::steal(PyObject_GetAttr(obj, name.get()));
+  Ref value = frame::attribute(obj, name.get());
   if (!value) return value;
-  return Ref::steal(PyObject_GetAttr(value.get(), dunder::dunder_name.get()));
+  return frame::attribute(value.get(), dunder::dunder_name.get());
 }
 
 // f"{prefix}.{name}"
@@ -40,9 +40,21 @@ Ref dotted(PyObject* prefix, PyObject* name) {
 // as it was), -1 with the exception set.
 int read_if_present(const frame::Call& call, PyObject* obj, const frame::Name& constant,
                     Ref& value) {
-  int found = safe_lookup_is_true(call, obj, constant);
-  if (found <= 0) return found;
-  value = generic_read(call, obj, constant);
+  Ref attr = call.global(constant);
+  Ref found = attr ? get_attr_safe(obj, attr.get()) : Ref();
+  if (!found) return -1;
+  int truth = frame::is_true(found.get());
+  if (truth <= 0) return truth;
+  Ref attr_again = call.global(constant);
+  if (!attr_again) return -1;
+  // When the object's layout answered, for the same name, and the truth test
+  // of a str ran no code, the generic read gives that same value again.
+  if (attr_again.get() == attr.get() && frame::answered_by_layout(obj) &&
+      PyUnicode_CheckExact(found.get())) {
+    value = std::move(found);
+    return 1;
+  }
+  value = frame::generic_attribute_or_error(obj, attr_again.get());
   return value ? 1 : -1;
 }
 
@@ -56,7 +68,7 @@ int own_qualified_name(frame::Call& call, PyObject* module_name, PyObject* funct
   if (found < 0) return -1;
   qualname_found = found;
   if (!found) return 0;
-  int truth = PyObject_IsTrue(qualname_tmp.get());
+  int truth = frame::is_true(qualname_tmp.get());
   if (truth <= 0) return truth;
   full_name = dotted(module_name, qualname_tmp.get());
   return full_name ? 1 : -1;
@@ -91,7 +103,7 @@ Ref method_full_name(frame::Call& call, PyObject* module_name, Ref function_obj)
   if (own) return full_name;
 
   // The pieces are formatted left to right, as an f-string does.
-  int truth = PyObject_IsTrue(module_name);
+  int truth = frame::is_true(module_name);
   if (truth < 0) return call.fail();
   Ref module_text;
   if (truth) {
@@ -129,7 +141,7 @@ Ref function_full_name(frame::Call& call, PyObject* module_name, PyObject* funct
   Ref qualname;
   if (!qualname_found) qualname = Ref::borrow(function_name.get());
 
-  int truth = PyObject_IsTrue(module_name);
+  int truth = frame::is_true(module_name);
   if (truth < 0) return call.fail();
   if (!truth) {
     // The name itself, whatever it is: the return-type rule judges it.
@@ -137,12 +149,12 @@ Ref function_full_name(frame::Call& call, PyObject* module_name, PyObject* funct
     return qualname;
   }
   if (!qualname) return unbound_qualname(call);
-  truth = PyObject_IsTrue(qualname.get());
+  truth = frame::is_true(qualname.get());
   if (truth < 0) return call.fail();
   if (!truth) {
     Ref class_attr = get_attr_safe(function_obj, dunder::dunder_class.get());
     if (!class_attr) return call.fail();
-    truth = PyObject_IsTrue(class_attr.get());
+    truth = frame::is_true(class_attr.get());
     if (truth < 0) return call.fail();
     if (truth) {
       qualname = read_name_of(function_obj, dunder::dunder_class);

@@ -13,7 +13,7 @@ namespace {
 // obj.first.second...: ordinary attribute reads, left to right.
 template <typename... Rest>
 Ref read(PyObject* obj, const frame::Name& first, const Rest&... rest) {
-  Ref value = Ref::steal(PyObject_GetAttr(obj, first.get()));
+  Ref value = frame::attribute(obj, first.get());
   if constexpr (sizeof...(rest) == 0) {
     return value;
   } else {
@@ -28,7 +28,7 @@ int equals_builtins(const frame::Call& call, PyObject* value) {
   if (!builtins) return -1;
   Ref equal = Ref::steal(PyObject_RichCompare(value, builtins.get(), Py_EQ));
   if (!equal) return -1;
-  return PyObject_IsTrue(equal.get());
+  return frame::is_true(equal.get());
 }
 
 // Whether function_obj is a method descriptor, a slot wrapper, a member or a
@@ -48,7 +48,7 @@ int is_descriptor(frame::Call& call, PyObject* function_obj) {
   if (!getset_descriptor) return call.fail();
   for (const Ref* descriptor_type :
        {&method_descriptor, &wrapper_descriptor, &member_descriptor, &getset_descriptor}) {
-    int found = PyObject_IsInstance(function_obj, descriptor_type->get());
+    int found = frame::is_instance(function_obj, descriptor_type->get());
     if (found < 0) return call.fail();
     if (found) return 1;
   }
@@ -103,7 +103,7 @@ Ref derived_module(frame::Call& call, PyObject* function_obj, PyObject* is_metho
   int descriptor = is_descriptor(call, function_obj);
   if (descriptor < 0) return Ref();
   if (descriptor) return owner_module(call, function_obj, dunder::dunder_objclass);
-  int truth = PyObject_IsTrue(is_method);
+  int truth = frame::is_true(is_method);
   if (truth < 0) return call.fail();
   if (truth) return owner_module(call, function_obj, dunder::dunder_self);
   return object_module(call, function_obj, std::move(module));
@@ -118,12 +118,12 @@ Ref get_function_module(frame::Call& call) {
   if (!module_str) return call.fail();
   Ref module_tmp = get_attr_safe(function_obj, module_str.get());
   if (!module_tmp) return call.fail();
-  int truth = PyObject_IsTrue(module_tmp.get());
+  int truth = frame::is_true(module_tmp.get());
   if (truth < 0) return call.fail();
   if (truth) module = std::move(module_tmp);
 
   // module itself is tested again: a __bool__ of the found value runs twice.
-  truth = PyObject_IsTrue(module.get());
+  truth = frame::is_true(module.get());
   if (truth < 0) return call.fail();
   if (!truth) {
     // Each path has recorded the line of its failing step.

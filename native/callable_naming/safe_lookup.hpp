@@ -16,8 +16,12 @@ frame::Ref get_attr_safe(PyObject* obj, PyObject* attr) noexcept;
 int safe_lookup_is_true(const frame::Call& call, PyObject* obj,
                         const frame::Name& constant) noexcept;
 
+[[gnu::cold]] bool refuse_to_return(PyObject* value) noexcept;
+
 // The return-type rule of both functions: true when `value` is exactly a str
 // or None; otherwise sets TypeError "Expected str, got <type>" and returns false.
-bool returnable(PyObject* value) noexcept;
+inline bool returnable(PyObject* value) noexcept {
+  return PyUnicode_CheckExact(value) || value == Py_None || refuse_to_return(value);
+}
 
 }  // namespace callable_naming

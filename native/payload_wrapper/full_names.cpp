@@ -8,7 +8,7 @@ namespace {
 
 Ref get_attribute_full_name(frame::Call& call) {
   PyObject* cls = call.arg(0);
-  Ref mod = Ref::steal(PyObject_GetAttr(cls, frame::names::dunder_module.get()));
+  Ref mod = frame::attribute(cls, frame::names::dunder_module.get());
   if (!mod) return call.fail();
   const frame::Name& name_attribute = frame::has_attribute(cls, frame::names::dunder_qualname.get())
                                           ? frame::names::dunder_qualname
@@ -16,7 +16,7 @@ Ref get_attribute_full_name(frame::Call& call) {
   // The pieces become text left to right: the module before the name is read again.
   Ref mod_text = frame::format_text(mod.get());
   if (!mod_text) return call.fail();
-  Ref name = Ref::steal(PyObject_GetAttr(cls, name_attribute.get()));
+  Ref name = frame::attribute(cls, name_attribute.get());
   if (!name) return call.fail();
   Ref name_text = frame::format_text(name.get());
   if (!name_text) return call.fail();

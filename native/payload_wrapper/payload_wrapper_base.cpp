@@ -2,16 +2,100 @@
 
 namespace payload_wrapper {
 
+using frame::KeptRef;
 using frame::Ref;
 
 namespace {
 
-// `object.__new__(new_cls)`, reading `__new__` of the built-in object.
+// The last class that object.__new__ accepted, and its version then: any
+// change of the class or its bases gives it another version.
+PyTypeObject* accepted_class = nullptr;
+unsigned int accepted_version = 0;
+
+bool accepted_unchanged(PyTypeObject* type) {
+  unsigned int version = frame::class_version(type);
+  return type == accepted_class && version != 0 && version == accepted_version;
+}
+
+// `object.__new__(new_cls)`, reading `__new__` of the built-in object. For
+// the class it accepted last, unchanged since, its checks would pass again:
+// object's allocation runs at once.
 Ref object_new(PyObject* new_cls) {
+  auto* type = reinterpret_cast<PyTypeObject*>(new_cls);
+  if (PyType_Check(new_cls) && accepted_unchanged(type)) {
+    Ref no_args = Ref::steal(PyTuple_New(0));
+    if (!no_args) return Ref();
+    return Ref::steal(PyBaseObject_Type.tp_new(type, no_args.get(), nullptr));
+  }
   Ref new_function = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(&PyBaseObject_Type),
                                                  frame::names::dunder_new.get()));
   if (!new_function) return Ref();
-  return Ref::steal(PyObject_CallOneArg(new_function.get(), new_cls));
+  Ref new_obj = Ref::steal(PyObject_CallOneArg(new_function.get(), new_cls));
+  if (new_obj && PyType_Check(new_cls) && frame::class_version(type) != 0) {
+    accepted_class = type;
+    accepted_version = frame::class_version(type);
+  }
+  return new_obj;
+}
+
+// The standard copy.copy gives a class whose metaclass is type back itself:
+// it looks type(x) up in _copy_dispatch and calls _copy_immutable, which
+// returns x. Where the function to call is that one, and what it would read
+// is what it read when first seen, the class is its own copy without the call.
+struct StandardCopy {
+  KeptRef code;         // copy.copy's code
+  KeptRef globals;      // the copy module's namespace
+  KeptRef dispatch;     // its _copy_dispatch
+  KeptRef copier;       // _copy_dispatch[type]: _copy_immutable
+  KeptRef copier_code;  // its code
+};
+StandardCopy standard_copy;
+
+bool is_copy_function(PyObject* function, const frame::Name& qualname) {
+  if (!PyFunction_Check(function)) return false;
+  auto* self = reinterpret_cast<PyFunctionObject*>(function);
+  return PyUnicode_Check(self->func_qualname) && PyUnicode_Check(self->func_module) &&
+         PyUnicode_Compare(self->func_qualname, qualname.get()) == 0 &&
+         PyUnicode_Compare(self->func_module, names::copy.get()) == 0;
+}
+
+void remember_standard_copy(PyObject* function) {
+  auto* self = reinterpret_cast<PyFunctionObject*>(function);
+  PyObject* dispatch = PyDict_GetItemWithError(self->func_globals, names::copy_dispatch.get());
+  PyObject* copier =
+      dispatch && PyDict_Check(dispatch)
+          ? PyDict_GetItemWithError(dispatch, reinterpret_cast<PyObject*>(&PyType_Type))
+          : nullptr;
+  PyErr_Clear();
+  if (copier == nullptr || !is_copy_function(copier, names::copy_immutable)) return;
+  standard_copy.globals.keep(Ref::borrow(self->func_globals));
+  standard_copy.dispatch.keep(Ref::borrow(dispatch));
+  standard_copy.copier.keep(Ref::borrow(copier));
+  standard_copy.copier_code.keep(Ref::borrow(PyFunction_GET_CODE(copier)));
+  standard_copy.code.keep(Ref::borrow(self->func_code));
+}
+
+// Whether copy_function(cls) gives cls, for the reasons above.
+bool copies_class_as_itself(PyObject* copy_function, PyObject* cls) {
+  if (!Py_IS_TYPE(cls, &PyType_Type) || !PyFunction_Check(copy_function)) return false;
+  if (!standard_copy.code && is_copy_function(copy_function, names::copy)) {
+    remember_standard_copy(copy_function);
+  }
+  auto* function = reinterpret_cast<PyFunctionObject*>(copy_function);
+  PyObject* globals = standard_copy.globals.get();
+  bool same = function->func_code == standard_copy.code.get() &&
+              function->func_globals == globals &&
+              PyDict_GetItemWithError(globals, names::copy_dispatch.get()) ==
+                  standard_copy.dispatch.get() &&
+              PyDict_GetItemWithError(globals, names::type.get()) == nullptr &&
+              PyDict_GetItemWithError(function->func_builtins, names::type.get()) ==
+                  reinterpret_cast<PyObject*>(&PyType_Type) &&
+              PyDict_GetItemWithError(standard_copy.dispatch.get(),
+                                      reinterpret_cast<PyObject*>(&PyType_Type)) ==
+                  standard_copy.copier.get() &&
+              PyFunction_GET_CODE(standard_copy.copier.get()) == standard_copy.copier_code.get();
+  PyErr_Clear();
+  return same;
 }
 
 // `args[INDEX]`, with the index constant looked up anew at every read, so
@@ -20,6 +104,19 @@ Ref argument_at(frame::Call& call, const frame::Name& index_name) {
   Ref index = call.global(index_name);
   if (!index) return Ref();
   return Ref::steal(PyObject_GetItem(call.star_args(), index.get()));
+}
+
+// setattr(new_cls, func, value). A class made by a class statement that
+// holds the very value already stays as it is: setting it again would change
+// nothing but what the interpreter caches of the class.
+int install(PyObject* new_cls, PyObject* func, PyObject* value) {
+  auto* type = reinterpret_cast<PyTypeObject*>(new_cls);
+  if (Py_IS_TYPE(new_cls, &PyType_Type) && PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) &&
+      type->tp_dict != nullptr && PyUnicode_CheckExact(func) &&
+      PyDict_GetItemWithError(type->tp_dict, func) == value) {
+    return 0;
+  }
+  return PyObject_SetAttr(new_cls, func, value);
 }
 
 // Sets each entry of `args[FUNCS_INDEX]` as an attribute of `new_cls`; the
@@ -34,7 +131,7 @@ int install_funcs(frame::Call& call, PyObject* new_cls) {
     if (!current_funcs) return -1;
     Ref value = Ref::steal(PyObject_GetItem(current_funcs.get(), func.get()));
     if (!value) return -1;
-    if (PyObject_SetAttr(new_cls, func.get(), value.get()) < 0) return -1;
+    if (install(new_cls, func.get(), value.get()) < 0) return -1;
   }
   return PyErr_Occurred() ? -1 : 0;
 }
@@ -73,9 +170,11 @@ Ref PayloadWrapperBase_new(frame::Call& call) {
   PyObject* cls = call.arg(0);
   Ref copy_module = call.global(names::copy);
   if (!copy_module) return call.fail();
-  Ref copy_function = Ref::steal(PyObject_GetAttr(copy_module.get(), names::copy.get()));
+  Ref copy_function = frame::attribute(copy_module.get(), names::copy.get());
   if (!copy_function) return call.fail();
-  Ref new_cls = Ref::steal(PyObject_CallOneArg(copy_function.get(), cls));
+  Ref new_cls = copies_class_as_itself(copy_function.get(), cls)
+                    ? Ref::borrow(cls)
+                    : Ref::steal(PyObject_CallOneArg(copy_function.get(), cls));
   if (!new_cls) return call.fail();
   Ref new_obj = object_new(new_cls.get());
   if (!new_obj) return call.fail();
@@ -109,17 +208,42 @@ Ref PayloadWrapper_new(frame::Call& call) {
   return new_obj;
 }
 
+// Whether self.__setattr__ is object's, bound to self: the class takes its
+// attribute reading and setting from object, and the instance's dict does not
+// hide the method. Calling it is then the generic setting.
+bool sets_generically(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  if (type->tp_getattro != PyObject_GenericGetAttr ||
+      type->tp_setattro != PyObject_GenericSetAttr) {
+    return false;
+  }
+  Ref dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
+  if (!dict || !PyDict_CheckExact(dict.get())) {
+    PyErr_Clear();
+    return false;
+  }
+  return PyDict_GetItemWithError(dict.get(), frame::names::dunder_setattr.get()) == nullptr &&
+         !PyErr_Occurred();
+}
+
 Ref PayloadWrapper_init(frame::Call& call) {
   PyObject* self = call.arg(0);
   PyObject* cls = call.arg(1);
-  Ref setattr = Ref::steal(PyObject_GetAttr(self, frame::names::dunder_setattr.get()));
-  if (!setattr) return call.fail();
+  bool generic = sets_generically(self);
+  PyErr_Clear();
+  Ref setattr =
+      generic ? Ref() : Ref::steal(PyObject_GetAttr(self, frame::names::dunder_setattr.get()));
+  if (!generic && !setattr) return call.fail();
   Ref key = call.global(names::JSONPICKLE_EXTERNAL_TYPE_KEY);
   if (!key) return call.fail();
   Ref full_name_of = call.global(names::get_attribute_full_name);
   if (!full_name_of) return call.fail();
   Ref full_name = Ref::steal(PyObject_CallOneArg(full_name_of.get(), cls));
   if (!full_name) return call.fail();
+  if (generic) {
+    if (PyObject_GenericSetAttr(self, key.get(), full_name.get()) < 0) return call.fail();
+    return Ref::borrow(Py_None);
+  }
   PyObject* setattr_args[] = {key.get(), full_name.get()};
   Ref done = Ref::steal(PyObject_Vectorcall(setattr.get(), setattr_args, 2, nullptr));
   if (!done) return call.fail();

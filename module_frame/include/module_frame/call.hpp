@@ -65,6 +65,8 @@ struct CallSite {
   Ref defining_class;  // the class it is defined in, for the argument-less super()
   // The parameter names, interned: a keyword from Python source is the same object.
   Ref parameter_names[kMaxParameters];
+  int parameter_count = 0;
+  bool named_only = false;          // no *args and no **kwargs
   PyObject* source_path = nullptr;  // kept by the module for the life of the process
 
   // Parses the arguments, runs the implementation, and adds the function's
@@ -94,7 +96,7 @@ class Call {
   PyObject* defining_class() const noexcept { return site_.defining_class.get(); }
 
   // A module global, looked up at this use.
-  Ref global(const Name& name) const noexcept { return lookup_global(globals(), name.get()); }
+  Ref global(const Name& name) const noexcept { return lookup_global(globals(), name); }
 
   // Records the line of the failing statement: `if (!x) return call.fail();`.
   Failed fail(std::source_location where = std::source_location::current()) noexcept {

@@ -23,4 +23,8 @@ struct ClassSpec {
 // class and binds it in the module namespace.
 int define_class(Module& module, const ClassSpec& spec) noexcept;
 
+// The version the interpreter gives a class, which any change of the class or
+// of its bases replaces; 0 while it has none.
+unsigned int class_version(PyTypeObject* type) noexcept;
+
 }  // namespace frame

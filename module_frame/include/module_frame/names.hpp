@@ -3,7 +3,7 @@
 #include "module_frame/name.hpp"
 
 // The texts of the frame: the dunder names that the frame and both modules
-// read, and the attributes of an import spec.
+// read, and what the import rule reads of the import system.
 #define FRAME_OWN_NAMES(NAME)                                    \
   NAME(dunder_class, "__class__")                                \
   NAME(dunder_dict, "__dict__")                                  \
@@ -23,11 +23,20 @@
   NAME(dunder_path, "__path__")                                  \
   NAME(dunder_spec, "__spec__")                                  \
   NAME(dunder_cached, "__cached__")                              \
+  NAME(dunder_code, "__code__")                                  \
+  NAME(co_filename, "co_filename")                               \
   NAME(name, "name")                                             \
-  NAME(loader, "loader")                                         \
-  NAME(origin, "origin")                                         \
   NAME(parent, "parent")                                         \
   NAME(submodule_search_locations, "submodule_search_locations") \
+  NAME(find_spec, "find_spec")                                   \
+  NAME(path, "path")                                             \
+  NAME(meta_path, "meta_path")                                   \
+  NAME(path_hooks, "path_hooks")                                 \
+  NAME(path_importer_cache, "path_importer_cache")               \
+  NAME(sys, "sys")                                               \
+  NAME(path_mtime, "_path_mtime")                                \
+  NAME(path_cache, "_path_cache")                                \
+  NAME(loaders, "_loaders")                                      \
   NAME(builtins, "builtins")                                     \
   NAME(replace, "replace")                                       \
   NAME(empty, "")                                                \

@@ -1,0 +1,52 @@
+#include "module_frame/imports.hpp"
+
+#include "relative_misses.hpp"
+
+namespace frame {
+
+namespace {
+
+// A module of the same name inside the package takes the place of a standard
+// one: the level-1 import is tried first, the absolute one only after an
+// ImportError. A relative import that found nothing is not searched for again
+// while nothing that search depended on has changed.
+Ref import_relative_first(PyObject* globals, PyObject* name, PyObject* fromlist) noexcept {
+  int missing = known_missing(globals, name);
+  if (missing < 0) return Ref();
+  if (!missing) {
+    Ref module = Ref::steal(PyImport_ImportModuleLevelObject(name, globals, nullptr, fromlist, 1));
+    if (module || !PyErr_ExceptionMatches(PyExc_ImportError)) return module;
+    remember_missing(globals, name);
+    PyErr_Clear();
+  }
+  return Ref::steal(PyImport_ImportModuleLevelObject(name, globals, nullptr, fromlist, 0));
+}
+
+}  // namespace
+
+Ref import_module(PyObject* globals, PyObject* name) noexcept {
+  return import_relative_first(globals, name, nullptr);
+}
+
+Ref import_for_names(PyObject* globals, PyObject* module_name, PyObject* fromlist) noexcept {
+  return import_relative_first(globals, module_name, fromlist);
+}
+
+Ref imported_name(PyObject* module, PyObject* name) noexcept {
+  Ref value = Ref::steal(PyObject_GetAttr(module, name));
+  if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
+  }
+  return value;
+}
+
+Ref import_from(PyObject* globals, PyObject* module_name, PyObject* name) noexcept {
+  Ref fromlist = Ref::steal(PyTuple_Pack(1, name));
+  if (!fromlist) return Ref();
+  Ref module = import_for_names(globals, module_name, fromlist.get());
+  if (!module) return Ref();
+  return imported_name(module.get(), name);
+}
+
+}  // namespace frame

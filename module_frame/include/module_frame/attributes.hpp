@@ -1,0 +1,38 @@
+#pragma once
+
+#include <Python.h>
+
+#include "module_frame/ref.hpp"
+
+namespace frame {
+
+// Attribute reads of the frame's dunder names (frame::names) on the objects
+// the modules meet most (functions, bound methods, builtins, method and slot
+// descriptors, classes whose metaclass is type) take the answer from the
+// object's layout where its exact type decides it; every other read takes
+// the interpreter's protocol. The answers are those of the protocol.
+
+// What the interpreter's generic attribute algorithm finds (the data
+// descriptors of the object's type, then the object's own dict, then the
+// type's other attributes; no __getattribute__ or __getattr__ of the class
+// takes part): a new reference, or null without an exception when there is
+// no such attribute (an AttributeError of a getter counts as none), or null
+// with any other exception.
+Ref generic_attribute(PyObject* obj, PyObject* name) noexcept;
+
+// The same, with the AttributeError of PyObject_GenericGetAttr when there is
+// no such attribute.
+Ref generic_attribute_or_error(PyObject* obj, PyObject* name) noexcept;
+
+// obj.<name> through the object's own attribute machinery (PyObject_GetAttr).
+Ref attribute(PyObject* obj, PyObject* name) noexcept;
+
+// Whether the object's exact type is one whose dunder attributes its layout
+// answers: reading one runs no code, and reading it again gives the same.
+bool answered_by_layout(PyObject* obj) noexcept;
+
+// isinstance(obj, cls): 1, 0, or -1 with the exception set. For an object of
+// those types and a class whose metaclass is type, its type alone decides.
+int is_instance(PyObject* obj, PyObject* cls) noexcept;
+
+}  // namespace frame

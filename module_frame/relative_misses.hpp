@@ -1,0 +1,24 @@
+#pragma once
+
+#include <Python.h>
+
+namespace frame {
+
+// The package-relative imports that found no module. The import system keeps
+// no record of what it did not find, so every relative attempt would search
+// the package's directory again; a miss is remembered with everything the
+// search depended on, and the next attempt with all of that unchanged is
+// answered without the search.
+
+// Whether the relative import of `name` from `globals` would fail again as
+// it did last time: 1 (after the audit event that the import system would
+// raise for it), 0 when it must be tried, or -1 with the exception that an
+// audit hook raised.
+int known_missing(PyObject* globals, PyObject* name) noexcept;
+
+// Called with the ImportError of a failed relative import of `name` pending:
+// remembers the miss when the import system searched for the module and found
+// none. The exception stays pending.
+void remember_missing(PyObject* globals, PyObject* name) noexcept;
+
+}  // namespace frame

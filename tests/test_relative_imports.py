@@ -1,0 +1,222 @@
+"""The imports inside the functions: a module of the same name inside the
+package is tried first, at every call, as the import system would find it, but
+a package-relative attempt that found nothing is not searched for again while
+nothing it depended on has changed.
+
+``import_by_full_name`` imports ``jsonpickle.unpickler`` and ``importlib``;
+a module ``importlib`` placed in the package takes the place of the standard
+one, which shows in what ``import_by_full_name`` returns. Each case runs in a
+fresh interpreter whose package has one more directory on its ``__path__``,
+where a test may put that module.
+"""
+
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+PRELUDE = """
+import importlib, importlib.util, os, sys, tempfile
+import dravolt_common.utils as utils
+import dravolt_common.utils.payload_wrapper as pw
+
+OWN = "dravolt_common.utils.importlib"
+extra = tempfile.mkdtemp()
+utils.__path__.append(extra)
+
+
+def own_importlib_used():
+    found = pw.import_by_full_name("json")
+    sys.modules.pop(OWN, None)
+    return found == ("own importlib", "json")
+
+
+def write_own_importlib(folder=extra):
+    with open(os.path.join(folder, "importlib.py"), "w") as file:
+        file.write("def import_module(name):\\n    return ('own importlib', name)\\n")
+
+
+def later(folder=extra):
+    # A modification time that differs from the last one, however coarse the clock.
+    stamp = os.stat(folder).st_mtime_ns + 10**9
+    os.utime(folder, ns=(stamp, stamp))
+
+
+class Finding:
+    # A finder for the package's own importlib, from a file in `extra`.
+    def find_spec(self, name, path=None, target=None):
+        if name != OWN:
+            return None
+        write_own_importlib()
+        return importlib.util.spec_from_file_location(name, os.path.join(extra, "importlib.py"))
+
+
+def searches_during(call):
+    # The frozen import system's find_spec calls during the call.
+    found = []
+
+    def profile(frame, event, arg):
+        code = frame.f_code
+        if event == "call" and code.co_name in ("_find_spec", "find_spec"):
+            if code.co_filename.startswith("<frozen importlib"):
+                found.append(frame.f_locals.get("name") or frame.f_locals.get("fullname"))
+
+    sys.setprofile(profile)
+    try:
+        call()
+    finally:
+        sys.setprofile(None)
+    return found
+
+
+assert not own_importlib_used()
+"""
+
+
+def run(code, *options):
+    proc = subprocess.run(
+        [sys.executable, *options, "-c", PRELUDE + textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+    assert proc.returncode == 0, proc.stderr
+    return proc
+
+
+def test_nothing_changed_nothing_searched():
+    # The relative attempts are not searched again, and the absolute imports
+    # of the loaded modules take the import system's fast path.
+    run(
+        """
+        found = searches_during(lambda: pw.import_by_full_name("json"))
+        assert found == [], found
+        """
+    )
+
+
+@pytest.mark.parametrize(
+    "change",
+    [
+        pytest.param("write_own_importlib(); later()", id="module-placed-in-the-package"),
+        pytest.param(
+            """
+            again = tempfile.mkdtemp()
+            write_own_importlib(again)
+            utils.__path__.append(again)
+            """,
+            id="path-of-the-package",
+        ),
+        pytest.param(
+            """
+            before = os.stat(extra).st_mtime_ns
+            write_own_importlib()
+            os.utime(extra, ns=(before, before))
+            assert not own_importlib_used()  # the finder's listing has not changed
+            importlib.invalidate_caches()
+            """,
+            id="invalidate-caches",
+        ),
+        pytest.param("sys.meta_path.insert(0, Finding())", id="new-meta-path-entry"),
+        pytest.param(
+            """
+            sys.path_importer_cache[extra] = Finding()
+            """,
+            id="path-importer-cache-entry",
+        ),
+        pytest.param(
+            """
+            class Hook:
+                def __init__(self, path):
+                    if path != extra:
+                        raise ImportError
+                def find_spec(self, name, target=None):
+                    return Finding().find_spec(name)
+            sys.path_hooks.insert(0, Hook)
+            del sys.path_importer_cache[extra]
+            """,
+            id="new-path-hook",
+        ),
+    ],
+)
+def test_a_change_takes_effect_at_the_next_call(change):
+    run(
+        f"""
+        assert not own_importlib_used()
+        {textwrap.indent(textwrap.dedent(change), " " * 8).strip()}
+        assert own_importlib_used()
+        """
+    )
+
+
+def test_a_removed_meta_path_entry_takes_effect_at_the_next_call():
+    run(
+        """
+        class Blocking:
+            # Hides the package's own importlib from the finders after it.
+            def find_spec(self, name, path=None, target=None):
+                if name == OWN:
+                    raise ModuleNotFoundError(name, name=name)
+
+        blocking = Blocking()
+        sys.meta_path.insert(0, blocking)
+        write_own_importlib()
+        later()
+        assert not own_importlib_used()
+        assert not own_importlib_used()
+        sys.meta_path.remove(blocking)
+        assert own_importlib_used()
+        """
+    )
+
+
+def test_an_unknown_finder_is_asked_at_every_call():
+    run(
+        """
+        class Counting:
+            asked = 0
+            def find_spec(self, name, path=None, target=None):
+                if name == OWN:
+                    Counting.asked += 1
+
+        sys.meta_path.insert(0, Counting())
+        for expected in (1, 2, 3):
+            assert not own_importlib_used()
+            assert Counting.asked == expected, Counting.asked
+        """
+    )
+
+
+def test_audit_events_are_those_of_the_import_system():
+    run(
+        """
+        events = []
+
+        def hook(event, args):
+            if event == "import" and args[0].startswith("dravolt_common.utils."):
+                events.append(args[0])
+
+        sys.addaudithook(hook)
+        for _ in range(3):
+            pw.import_by_full_name("json")
+        expected = ["dravolt_common.utils.jsonpickle.unpickler", "dravolt_common.utils.importlib"]
+        assert events == expected * 3, events
+        """
+    )
+
+
+@pytest.mark.parametrize("option", [["-X", "importtime"], ["-vv"]], ids=["importtime", "verbose"])
+def test_what_the_import_system_prints_is_printed_at_every_call(option):
+    stderr = run(
+        """
+        for _ in range(3):
+            print("--- call", file=sys.stderr)
+            pw.import_by_full_name("json")
+        """,
+        *option,
+    ).stderr
+    calls = stderr.split("--- call")[1:]
+    # -X importtime names the module; -vv names the files it tries.
+    printed = [call.count("utils.importlib") + call.count("utils/importlib") for call in calls]
+    assert printed[0] > 0 and printed == printed[:1] * 3, printed
