@@ -205,4 +205,21 @@ Ref attribute(PyObject* obj, PyObject* name) noexcept {
   return Ref::steal(PyObject_GetAttr(obj, name));
 }
 
+bool own_dict_lacks(PyObject* obj, PyObject* name) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+  if (PyType_HasFeature(Py_TYPE(obj), Py_TPFLAGS_INLINE_VALUES)) return false;
+#endif
+  Ref dict = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
+  if (!dict) {
+    // Objects without a dict have nothing to shadow; other errors tell nothing.
+    bool no_dict = PyErr_ExceptionMatches(PyExc_AttributeError);
+    PyErr_Clear();
+    return no_dict;
+  }
+  if (!PyDict_CheckExact(dict.get())) return false;
+  bool lacks = PyDict_GetItemWithError(dict.get(), name) == nullptr && !PyErr_Occurred();
+  PyErr_Clear();
+  return lacks;
+}
+
 }  // namespace frame

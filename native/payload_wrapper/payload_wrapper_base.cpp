@@ -213,24 +213,15 @@ Ref PayloadWrapper_new(frame::Call& call) {
 // hide the method. Calling it is then the generic setting.
 bool sets_generically(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  if (type->tp_getattro != PyObject_GenericGetAttr ||
-      type->tp_setattro != PyObject_GenericSetAttr) {
-    return false;
-  }
-  Ref dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
-  if (!dict || !PyDict_CheckExact(dict.get())) {
-    PyErr_Clear();
-    return false;
-  }
-  return PyDict_GetItemWithError(dict.get(), frame::names::dunder_setattr.get()) == nullptr &&
-         !PyErr_Occurred();
+  return type->tp_getattro == PyObject_GenericGetAttr &&
+         type->tp_setattro == PyObject_GenericSetAttr &&
+         frame::own_dict_lacks(self, frame::names::dunder_setattr.get());
 }
 
 Ref PayloadWrapper_init(frame::Call& call) {
   PyObject* self = call.arg(0);
   PyObject* cls = call.arg(1);
   bool generic = sets_generically(self);
-  PyErr_Clear();
   Ref setattr =
       generic ? Ref() : Ref::steal(PyObject_GetAttr(self, frame::names::dunder_setattr.get()));
   if (!generic && !setattr) return call.fail();

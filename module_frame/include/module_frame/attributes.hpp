@@ -35,4 +35,12 @@ bool answered_by_layout(PyObject* obj) noexcept;
 // those types and a class whose metaclass is type, its type alone decides.
 int is_instance(PyObject* obj, PyObject* cls) noexcept;
 
+// Whether the object's own dict provably lacks `name`: it has no dict, or its
+// dict is an exact dict without that key. False when the dict holds it, when
+// the dict is of another kind, and where telling would make a dict that the
+// object does not have yet (on interpreters that keep the attributes of an
+// instance inline until asked for its dict, making one also costs each
+// deallocation a copy). Never leaves an exception set.
+bool own_dict_lacks(PyObject* obj, PyObject* name) noexcept;
+
 }  // namespace frame
