@@ -19,13 +19,15 @@ exception: 3.11 and 3.12); its import system, written in Python, can keep a
 module lock taken, so that the next import waits forever (the child notices
 and stops, counted as such), or leave its state broken, so that a later import
 crashes (3.13.0); and its allocated blocks can grow by one per call.  So each
-run starts with two controls, walked the same way: a class written in Python
-whose ``__init__`` fails to read an attribute, and the imports that
-``import_by_full_name`` makes, written in Python.  A kind of fault (crash,
+run starts with three controls, walked the same way: a class written in Python
+whose ``__init__`` fails to read an attribute, the imports that
+``import_by_full_name`` makes, written in Python, and the rebuild of an
+exception by ``special_unpicklers`` (Python code, which crashes CPython 3.12.1
+and 3.13.0 when its sixth allocation fails).  A kind of fault (crash,
 hang, SystemError) that the first shows is the interpreter's in every call,
-one that the second shows is the interpreter's in the calls that import
-(``import_by_full_name``, the wrappers that resolve names, pickle's loading):
-allowed, and counted.  The blocks of the calls that import are not counted,
+one that the second or the third shows is the interpreter's in the calls that
+import (``import_by_full_name``, the wrappers that resolve names or rebuild
+exceptions, pickle's loading): allowed, and counted.  The blocks of the calls that import are not counted,
 only the reference counts.
 
 Run as ``python -c "import failing_allocations as f; f.main(...)"`` with this
@@ -47,8 +49,8 @@ import sys
 
 import jsonpickle.unpickler  # noqa: F401
 
-import dravolt_common.utils.special_unpicklers  # noqa: F401
 import forked
+from dravolt_common.utils import special_unpicklers
 
 # A leak of one reference or block per failing call shows as a drift of this
 # many, at least half of it past what the interpreter's caches keep.
@@ -438,12 +440,18 @@ def control(call, *args):
     return report, frozenset(kind_of(problem) for problem in report["problems"])
 
 
+def rebuild_in_python():
+    """What ``ExceptionWrapper`` runs after its imports: Python code."""
+    return special_unpicklers.unpickle_exception(KeyError, ("k",), {"hint": 1})
+
+
 def controls():
-    """The reports of the two controls, and the kinds of fault to excuse in
+    """The reports of the three controls, and the kinds of fault to excuse in
     every call and in the calls that import."""
     general, everywhere = control(twin_in_python)
     imports, in_imports = control(import_in_python, "collections.OrderedDict")
-    return [general, imports], everywhere, everywhere | in_imports
+    rebuild, in_rebuild = control(rebuild_in_python)
+    return [general, imports, rebuild], everywhere, everywhere | in_imports | in_rebuild
 
 
 def calls(stride, limit, only=None):

@@ -46,8 +46,10 @@ def run(what, limit):
 
 
 def test_each_call_survives_each_failed_allocation():
-    general, imports, *reports = run("calls", LIMIT)
-    assert general["injected"] > 0 and imports["injected"] > 0
+    reports = run("calls", LIMIT)
+    controls = [r for r in reports if r["label"].startswith("control")]
+    reports = reports[len(controls) :]
+    assert len(controls) == 3 and all(c["injected"] > 0 for c in controls)
     assert len(reports) > 50
     assert [r for r in reports if r["problems"]] == []
     # Every call allocates, and each was followed to its last allocation or the limit.
