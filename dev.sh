@@ -159,6 +159,19 @@ lint() {
     echo "lint: clean"
 }
 
+# Installs a Debian package when what it provides is missing (machines of
+# this kind have valgrind; a bare Debian may not). The sanitizers' runtime
+# comes with g++.
+ensure_debian_package() {
+    local package=$1 present=$2
+    if ! eval "$present" >/dev/null 2>&1; then
+        echo "dev.sh: installing $package from Debian's packages"
+        local sudo=
+        [ "$(id -u)" -eq 0 ] || sudo=sudo
+        $sudo apt-get update -qq && $sudo apt-get install -y -qq "$package" >/dev/null
+    fi
+}
+
 cd "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")"
 
 command=${1:-help}
@@ -213,6 +226,7 @@ case "$command" in
         exec tools/sanitizers.sh "$VENV/bin/python" "$@"
         ;;
     valgrind)
+        ensure_debian_package valgrind 'command -v valgrind'
         prepare
         exec "$VENV/bin/python" tools/valgrind_entry_points.py "$@"
         ;;
