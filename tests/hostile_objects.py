@@ -676,7 +676,8 @@ def describe(value):
     if type(value) is str:
         text = _ADDRESS.sub("0x", value)
         return ("str", text if len(text) < 200 else f"{text[:100]}...({len(text)})")
-    if value is None or type(value) in (int, bool):
+    # By identity: `in` would compare with the type's own __eq__, which may be hostile.
+    if value is None or type(value) is int or type(value) is bool:
         return (type_name(value), value)
     return (type_name(value), None)
 
