@@ -217,10 +217,12 @@ case "$command" in
         sources="$(source_digest) $flags"
         if [ "$(cat "$VENV/installed-sources" 2>/dev/null)" != "$sources" ]; then
             rm -f "$VENV/installed-sources"
+            # The long option: pip 23.0, which CPython 3.10 brings, has no -C.
             "$VENV/bin/python" -m pip install -qq ".[test]" \
-                -C build-dir="build/asan-{wheel_tag}" -C cmake.build-type=Debug \
-                -C "cmake.define.CMAKE_CXX_FLAGS=$flags" \
-                -C "cmake.define.CMAKE_SHARED_LINKER_FLAGS=-fsanitize=address,undefined" </dev/null
+                --config-settings=build-dir="build/asan-{wheel_tag}" \
+                --config-settings=cmake.build-type=Debug \
+                --config-settings="cmake.define.CMAKE_CXX_FLAGS=$flags" \
+                --config-settings="cmake.define.CMAKE_SHARED_LINKER_FLAGS=-fsanitize=address,undefined" </dev/null
             echo "$sources" >"$VENV/installed-sources"
         fi
         exec tools/sanitizers.sh "$VENV/bin/python" "$@"
