@@ -7,13 +7,16 @@ state the parent had at the fork, such as a module loaded once, or nothing
 made yet, and whatever a case changes dies with its child.
 """
 
+import json
 import os
 import pickle
 import select
 import signal
+import subprocess
 import sys
 import time
 import traceback
+from pathlib import Path
 
 
 def run_in_child(case, value, timeout=10):
@@ -119,3 +122,17 @@ def quiet_child():
 
     sys.unraisablehook = lambda unraisable: None
     gc.freeze()
+
+
+def report_from_fresh_interpreter(module, call, timeout):
+    """The JSON that ``module.<call>`` prints, run in a fresh interpreter with
+    this folder on ``sys.path`` (``call`` is the text of the call, say
+    ``"main(8, 1000)"``); fails with the end of its stderr when it does not
+    exit normally within ``timeout`` seconds."""
+    tests = str(Path(__file__).resolve().parent)
+    code = f"import sys; sys.path.insert(0, {tests!r})\nimport {module}\n{module}.{call}\n"
+    proc = subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, timeout=timeout
+    )
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    return json.loads(proc.stdout)

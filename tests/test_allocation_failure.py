@@ -8,29 +8,18 @@ hundred of the calls that import, which make hundreds in the import system);
 elsewhere every fourth.
 """
 
-import json
-import subprocess
-import sys
-from pathlib import Path
-
 import pytest
 
 import figures
+import forked
 
-TESTS = str(Path(__file__).resolve().parent)
 STRIDE = 1 if figures.scale() >= 1 else 4
 LIMIT = 200
 
 
 def run(what, limit):
-    code = (
-        f"import sys; sys.path.insert(0, {TESTS!r})\n"
-        "import failing_allocations\n"
-        f"failing_allocations.main({what!r}, {STRIDE}, {limit})\n"
-    )
-    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=600)
-    assert proc.returncode == 0, proc.stderr[-3000:]
-    reports = json.loads(proc.stdout)
+    call = f"main({what!r}, {STRIDE}, {limit})"
+    reports = forked.report_from_fresh_interpreter("failing_allocations", call, timeout=600)
     for report in reports:
         if report["label"].startswith("control"):
             continue

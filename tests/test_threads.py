@@ -3,27 +3,16 @@ globals back and forth (``thread_workload``, in a fresh interpreter): no
 crash, no hang within the time limit, and every result one that some serial
 order of the calls and the rebindings gives."""
 
-import json
-import subprocess
-import sys
-from pathlib import Path
-
 import figures
+import forked
 
-TESTS = str(Path(__file__).resolve().parent)
 THREADS = 8
 CALLS = figures.scaled(50_000, least=2_000)
 
 
 def test_threads_calling_while_globals_are_rebound():
-    code = (
-        f"import sys; sys.path.insert(0, {TESTS!r})\n"
-        "import thread_workload\n"
-        f"thread_workload.main({THREADS}, {CALLS}, seconds=240)\n"
-    )
-    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
-    assert proc.returncode == 0, proc.stderr[-3000:]
-    report = json.loads(proc.stdout)
+    call = f"main({THREADS}, {CALLS}, seconds=240)"
+    report = forked.report_from_fresh_interpreter("thread_workload", call, timeout=300)
     figures.add(
         "threads",
         threads=report["threads"],
