@@ -56,7 +56,7 @@ def blocks_of(page):
             continue
         before = [text for text in lines[: opening - 1] if text.strip()]
         fragment = bool(before) and before[-1].strip() == FRAGMENT
-        text = "\n".join(lines[opening:number - 1]) + "\n"
+        text = "\n".join(lines[opening : number - 1]) + "\n"
         yield Block(page, opening, lines[opening - 1][3:].strip(), text, fragment)
         opening = None
 
@@ -96,9 +96,7 @@ def test_python_block_runs_as_it_stands(block, page_directories):
     path = directory / f"block_{block.line}.{'txt' if session else 'py'}"
     path.write_text(block.text, encoding="utf-8")
     command = [sys.executable, str(SESSION_RUNNER), path] if session else [sys.executable, path]
-    done = subprocess.run(
-        command, cwd=directory, capture_output=True, text=True, timeout=TIMEOUT
-    )
+    done = subprocess.run(command, cwd=directory, capture_output=True, text=True, timeout=TIMEOUT)
     assert done.returncode == 0, f"{block.name} failed:\n{done.stdout}{done.stderr}"
     expected = expected_output(block.text)
     if not session and expected is not None:
