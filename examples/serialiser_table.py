@@ -1,9 +1,9 @@
-"""What each serialiser keeps of each kind of object: prints the README's table.
+"""What each serialiser keeps of each kind of object: prints the table of docs/serialising.md.
 
 Each case is dumped and loaded again by the standard pickle, by jsonpickle, and
 by this package through each of them (``payloads.dumps`` and
 ``jsonpickle.encode(obj, context=payloads.JsonPickler())``); the cell says what
-came back.  Run it with ``.venv/bin/python examples/serialiser_table.py``.
+came back.  Run it with ``.venv-3.10/bin/python examples/serialiser_table.py``.
 """
 
 import functools

@@ -1,11 +1,11 @@
-"""What loading a payload runs under each of jsonpickle's decoding options: the README's table.
+"""What loading a payload runs under each of jsonpickle's decoding options: the table of docs/security.md.
 
 Each payload names a module written for the occasion, which records in a list
 when it is imported and when one of its callables runs. Every payload is decoded,
 each time naming a fresh module of that kind, with ``jsonpickle.decode(text,
 safe=True)`` (the default), with ``safe=False``, and with ``safe=True`` plus
 ``classes=`` and ``on_missing="error"``; the cell says what ran. Run it with
-``.venv/bin/python examples/untrusted_payloads.py``.
+``.venv-3.10/bin/python examples/untrusted_payloads.py``.
 """
 
 import itertools
