@@ -89,10 +89,9 @@ def check_unpicklable_object(loaded):
 
 
 def check_by_reference(loaded):
-    assert loaded == [describe, Sensor, len, os.path.join, json]
-    assert all(
-        got is want for got, want in zip(loaded, [describe, Sensor, len, os.path.join, json])
-    )
+    expected = [describe, Sensor, len, os.path.join, json]
+    assert len(loaded) == len(expected)
+    assert all(got is want for got, want in zip(loaded, expected, strict=True))
 
 
 def check_bound_method(loaded):

@@ -8,6 +8,7 @@ docs/compatibility.md and fails here.
 from pathlib import Path
 
 import pytest
+
 import stored_payload_objects as objects
 
 STORED = Path(__file__).with_name("payloads")

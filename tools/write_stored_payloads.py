@@ -21,9 +21,8 @@ ROOT = Path(__file__).resolve().parent.parent
 # The payloads name the objects' module by the name the tests import it under.
 sys.path.insert(0, str(ROOT / "tests"))
 
-import stored_payload_objects as objects  # noqa: E402
-
 import dravolt_common  # noqa: E402
+import stored_payload_objects as objects  # noqa: E402
 
 
 def main():
