@@ -813,10 +813,12 @@ class _JsonUnpickler(jsonpickle.unpickler.Unpickler):  # type: ignore[misc]
     """A jsonpickle ``Unpickler`` that reports a class it cannot find by its ``on_missing``."""
 
     def _restore_type(self, obj: Any) -> Any:
-        # jsonpickle gives back the py/type object itself when the name leads
-        # nowhere; a wrapper handed that dict fails far from the cause.
+        # A py/type always names a class.  When the name leads nowhere,
+        # jsonpickle gives back the py/type object itself (4.x) or the module
+        # that the name starts with (3.x); a wrapper handed either fails far
+        # from the cause.
         restored = super()._restore_type(obj)
-        if restored is obj:
+        if not isinstance(restored, type):
             self._process_missing(obj[jsonpickle.tags.TYPE])
         return restored
 
