@@ -426,8 +426,14 @@ def test_install_covers_what_exists_and_the_named_later_classes_until_uninstalle
     assert copyreg.dispatch_table == before and builtins.__build_class__ is BUILD_CLASS
 
 
+class UnhashableMeta(type):
+    def __hash__(cls):
+        raise TypeError("no hash")
+
+
 def test_install_of_named_classes_covers_them_and_their_subclasses_only():
     before = dict(copyreg.dispatch_table)
+    unhashable = UnhashableMeta("Unhashable", (KwOnlyError,), {})  # cannot be a table key
     try:
         payloads.install(KwOnlyError)
 
@@ -435,6 +441,7 @@ def test_install_of_named_classes_covers_them_and_their_subclasses_only():
     finally:
         payloads.uninstall()
     assert added == {KwOnlyError, DecoratedError, SubError}
+    assert isinstance(unhashable, UnhashableMeta)
     assert copyreg.dispatch_table == before
     with pytest.raises(TypeError, match="takes exception classes"):
         payloads.install(KwOnlyError, Owner)

@@ -517,8 +517,16 @@ def uninstall() -> None:
     with _installation.lock:
         covered, _installation.covered = _installation.covered, {}
         for cls, reducer in covered.items():
-            if copyreg.dispatch_table.get(cls) is reducer:
-                del copyreg.dispatch_table[cls]
+            _uncover(cls, reducer)
+
+
+def _uncover(cls: type, reducer: Reducer) -> None:
+    # A metaclass's __hash__ that raises now costs only its own class's entry.
+    try:
+        if copyreg.dispatch_table.get(cls) is reducer:
+            del copyreg.dispatch_table[cls]
+    except Exception:
+        pass
 
 
 def _cover(cls: type, reducer: Reducer) -> None:
