@@ -1,5 +1,6 @@
 import builtins
 import collections
+import copyreg
 import dataclasses
 import errno
 import functools
@@ -10,16 +11,19 @@ import pickle
 import sys
 import traceback
 import types
+import warnings
 
 import jsonpickle
 import pytest
 
 from dravolt_common import payloads
+from dravolt_common.utils import payload_wrapper as pw
 from dravolt_common.utils import special_unpicklers
 from dravolt_common.utils.special_unpicklers import TRACEBACK_TEXT_KEY, unpickle_exception
 
 WRAPPERS = "dravolt_common.utils.payload_wrapper"
 BUILD_CLASS = builtins.__build_class__
+FLATTEN_FUNCTION = jsonpickle.pickler.Pickler._flatten_function
 
 
 class KwOnlyError(Exception):
@@ -71,6 +75,25 @@ class Owner:
 
     def private(self):
         return self.__private
+
+
+class Holder:
+    def __init__(self, **attributes):
+        vars(self).update(attributes)
+
+
+def _comparable(obj):
+    """``obj`` with each bound method as its owner and name: bound methods
+    compare their owners by identity, and a loaded owner is another object."""
+    if isinstance(obj, (types.MethodType, types.BuiltinMethodType)):
+        return ("method", _comparable(obj.__self__), obj.__name__)
+    if isinstance(obj, Holder):
+        return ("Holder", _comparable(vars(obj)))
+    if isinstance(obj, dict):
+        return {key: _comparable(value) for key, value in obj.items()}
+    if isinstance(obj, list):
+        return [_comparable(item) for item in obj]
+    return obj
 
 
 def _wrap(function):
@@ -146,10 +169,12 @@ def _through_jsonpickle(obj):
 ROUND_TRIPS = [
     *(pytest.param(_through_pickle(protocol), id=f"pickle-{protocol}") for protocol in range(6)),
     pytest.param(_through_jsonpickle, id="jsonpickle"),
+    pytest.param(lambda obj: payloads.json_loads(payloads.json_dumps(obj)), id="json-helpers"),
 ]
 DUMPERS = [
     pytest.param(payloads.dumps, id="pickle"),
     pytest.param(lambda obj: jsonpickle.encode(obj, context=payloads.JsonPickler()), id="json"),
+    pytest.param(payloads.json_dumps, id="json-helpers"),
 ]
 
 # Fields that the interpreter keeps outside the instance dictionary.
@@ -222,6 +247,8 @@ def test_bound_methods_come_back_bound_to_an_equal_owner(round_trip, original):
         (_local_class()("x"), "defined inside a function"),
         (types.ModuleType("made_by_hand"), "not the module imported as 'made_by_hand'"),
         (types.MethodType(_free_function, Owner(1)), "_free_function of its owner .* gives"),
+        ({"cb": lambda: None}, "a lambda has no name"),
+        (Holder(cb=lambda: None), "a lambda has no name"),
     ],
     ids=lambda value: "" if isinstance(value, str) else type(value).__name__,
 )
@@ -362,27 +389,77 @@ def test_decorated_classes_and_their_subclasses_use_the_reducer(protocol):
 
 
 @pytest.mark.parametrize("protocol", range(6))
-def test_install_covers_existing_and_later_classes_until_uninstalled(protocol, installed):
+def test_install_covers_what_exists_and_the_named_later_classes_until_uninstalled(protocol):
+    before = dict(copyreg.dispatch_table)
     later = sys.modules["later_module"] = types.ModuleType("later_module")
+    copyreg.dispatch_table[NoArgsError] = keep_own = copyreg.dispatch_table.get(complex)
     try:
+        payloads.install()
         exec(
             "class LaterError(Exception):\n    def __init__(self, *, a):\n        self.a = a",
             vars(later),
         )
+        with pytest.raises(TypeError, match="keyword-only argument"):
+            pickle.loads(pickle.dumps(later.LaterError(a=1), protocol))
+        payloads.install(later.LaterError)
         existing = _with(KwOnlyError("a", detail="b"), __cause__=OSError(2, "x", "f", None, "g"))
+        owner = Owner(4)
+        originals = [existing, later.LaterError(a=1), json, owner.private(), [1, 2].append, len]
 
-        loaded, loaded_later = pickle.loads(
-            pickle.dumps([existing, later.LaterError(a=1)], protocol)
+        loaded, loaded_later, module, private, append, builtin = pickle.loads(
+            pickle.dumps(originals, protocol)
         )
 
         assert (type(loaded), loaded.detail, loaded.__cause__.filename2) == (KwOnlyError, "b", "g")
-        assert (type(loaded_later), loaded_later.a) == (later.LaterError, 1)
-        payloads.uninstall()
-        assert builtins.__build_class__ is BUILD_CLASS
-        with pytest.raises(TypeError, match="keyword-only argument"):
-            pickle.loads(pickle.dumps(later.LaterError(a=1), protocol))
+        assert (type(loaded_later), loaded_later.a, module, builtin) == (
+            later.LaterError,
+            1,
+            json,
+            len,
+        )
+        assert (private(), append.__self__, append.__name__) == (-4, [1, 2], "append")
+        assert copyreg.dispatch_table[NoArgsError] is keep_own
     finally:
+        payloads.uninstall()
         del sys.modules["later_module"]
+        del copyreg.dispatch_table[NoArgsError]
+    assert copyreg.dispatch_table == before and builtins.__build_class__ is BUILD_CLASS
+
+
+class UnhashableMeta(type):
+    def __hash__(cls):
+        raise TypeError("no hash")
+
+
+def test_install_of_named_classes_covers_them_and_their_subclasses_only():
+    before = dict(copyreg.dispatch_table)
+    unhashable = UnhashableMeta("Unhashable", (KwOnlyError,), {})  # cannot be a table key
+    try:
+        payloads.install(KwOnlyError)
+
+        added = set(copyreg.dispatch_table) - set(before)
+    finally:
+        payloads.uninstall()
+    assert added == {KwOnlyError, DecoratedError, SubError}
+    assert isinstance(unhashable, UnhashableMeta)
+    assert copyreg.dispatch_table == before
+    with pytest.raises(TypeError, match="takes exception classes"):
+        payloads.install(KwOnlyError, Owner)
+
+
+def test_a_class_statement_under_install_runs_as_without_it(installed):
+    class Warns:
+        def __init_subclass__(cls):
+            warnings.warn("subclassed", DeprecationWarning, stacklevel=2)
+
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+
+        class Sub(Warns):
+            pass
+
+    assert [warning.filename for warning in caught] == [__file__]
+    assert builtins.__build_class__ is BUILD_CLASS
 
 
 def test_jsonpickle_handlers_write_payloads_of_the_wrappers(handlers):
@@ -398,3 +475,90 @@ def test_jsonpickle_handlers_write_payloads_of_the_wrappers(handlers):
     assert (module, method()) == (json, 2)
     payloads.unregister_jsonpickle_handlers()
     assert jsonpickle.handlers.get(ValueError) is None
+
+
+def test_jsonpickle_handlers_write_a_built_in_bound_method_bound(handlers):
+    loaded = jsonpickle.decode(jsonpickle.encode([[1, 2].append, len], keys=True), keys=True)
+
+    assert (loaded[0].__self__, loaded[0].__name__, loaded[1]) == ([1, 2], "append", len)
+    payloads.unregister_jsonpickle_handlers()
+    assert jsonpickle.pickler.Pickler._flatten_function is FLATTEN_FUNCTION
+
+
+OWNER = Owner(5)
+
+
+@pytest.mark.parametrize(
+    "encode",
+    [
+        pytest.param(
+            lambda obj: jsonpickle.encode(obj, context=payloads.JsonPickler()), id="plain"
+        ),
+        pytest.param(
+            lambda obj: jsonpickle.encode(obj, context=payloads.JsonPickler(keys=True)), id="keys"
+        ),
+        pytest.param(payloads.json_dumps, id="helpers"),
+    ],
+)
+@pytest.mark.parametrize(
+    "original",
+    [
+        {"cb": OWNER.method, "n": [OWNER.method]},
+        Holder(cb=OWNER.method, append=[3].append),
+        [{"cb": Owner.build}, Holder(later=OWNER.method)],
+    ],
+    ids=["dict-value", "attribute", "referenced"],
+)
+def test_json_keeps_bound_methods_in_dicts_and_attributes(encode, original):
+    loaded = jsonpickle.decode(encode(original), keys=True)
+
+    assert _comparable(loaded) == _comparable(original)
+
+
+@pytest.mark.parametrize(
+    "original",
+    [{1: OWNER.method, (2, 3): "t", "py/object": "tag", "json://x": 4}, Holder(**{"py/id": 7})],
+    ids=["dict", "attribute"],
+)
+def test_json_helpers_keep_keys_that_are_not_str_or_are_jsonpickle_tags(original):
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        loaded = payloads.json_loads(payloads.json_dumps(original))
+
+    assert _comparable(loaded) == _comparable(original)
+
+
+def test_json_without_keys_refuses_a_key_that_is_a_tag():
+    with pytest.raises(pickle.PicklingError, match="'py/object'.*keys=True"):
+        payloads.json_dumps({"py/object": OWNER.method}, keys=False)
+
+
+@pytest.mark.parametrize(
+    ("options", "message"),
+    [
+        ({"context": None}, "makes its own jsonpickle context: context"),
+        ({"reset": False}, "reset refused"),
+        ({"keyz": True}, "does not take: keyz"),
+    ],
+)
+def test_json_helpers_refuse_options_they_cannot_honour(options, message):
+    for helper, argument in [(payloads.json_dumps, 1), (payloads.json_loads, "1")]:
+        with pytest.raises(TypeError, match=message):
+            helper(argument, **options)
+
+
+def test_json_helpers_apply_each_option_to_the_side_that_reads_it():
+    options = {"keys": False, "indent": 2, "classes": [Owner]}
+
+    text = payloads.json_dumps({1: Owner(2)}, **options)
+
+    assert text.startswith('{\n  "1"') and payloads.json_loads(text, **options) == {"1": Owner(2)}
+
+
+def test_json_loads_names_a_class_that_cannot_be_found():
+    # What a class defined in a script run as __main__ leaves in a file read elsewhere.
+    wrapper = pw.PayloadWrapper(Owner, {})
+    text = jsonpickle.encode(wrapper, keys=True).replace(f"{__name__}.Owner", "__main__.Gone")
+
+    with pytest.raises(pickle.UnpicklingError, match="'__main__.Gone'.*defined in __main__"):
+        payloads.json_loads(text)

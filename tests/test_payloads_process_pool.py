@@ -6,6 +6,7 @@ parent installs nothing; loading needs only the package.
 """
 
 import concurrent.futures
+import json
 import multiprocessing
 
 from dravolt_common import payloads
@@ -23,6 +24,22 @@ def open_device(path):
         open(path)
     except OSError as error:
         raise DeviceError("sda", retries=3) from error
+
+
+class Counter:
+    def __init__(self, start):
+        self.value = start
+
+    def __eq__(self, other):
+        return type(other) is Counter and other.value == self.value
+
+    def bump(self):
+        self.value += 1
+        return self.value
+
+
+def hand_back(*args):
+    return args
 
 
 def run_in_a_worker(path, **pool_options):
@@ -58,3 +75,24 @@ def test_without_them_the_standard_library_breaks_the_pool(tmp_path):
 
     assert isinstance(error, concurrent.futures.process.BrokenProcessPool)
     assert "missing 1 required keyword-only argument: 'retries'" in str(error.__cause__)
+
+
+def test_modules_and_bound_methods_travel_both_ways_once_installed():
+    context = multiprocessing.get_context("spawn")
+    payloads.install()
+    try:
+        with concurrent.futures.ProcessPoolExecutor(
+            1, mp_context=context, initializer=payloads.install
+        ) as pool:
+            module, method, append = pool.submit(
+                hand_back, json, Counter(1).bump, [1].append
+            ).result()
+            text = pool.submit(
+                payloads.json_dumps, {"cb": Counter(5).bump, "add": [2].append}
+            ).result()
+    finally:
+        payloads.uninstall()
+
+    assert (module, method(), append.__self__) == (json, 2, [1])
+    loaded = payloads.json_loads(text)
+    assert (loaded["cb"](), loaded["add"].__self__) == (6, [2])

@@ -21,10 +21,11 @@ decorator rebound) raises ``pickle.PicklingError`` then, instead of loading as
 something else later.
 
 The reducers reach the serialisers through :class:`Pickler` and :func:`dumps`
-(pickle), :func:`pickle_as_payload` and :func:`install` (the standard
-``pickle.dumps``, ``copy``, ``multiprocessing`` and ``concurrent.futures``, for
-exceptions), and :class:`JsonPickler` and :func:`register_jsonpickle_handlers`
-(jsonpickle).
+(pickle, every kind), :func:`pickle_as_payload` and :func:`install` (the
+standard ``pickle.dumps``, ``copy``, ``multiprocessing`` and
+``concurrent.futures``: exceptions, modules and bound methods), and
+:func:`json_dumps` with :func:`json_loads`, :class:`JsonPickler` and
+:func:`register_jsonpickle_handlers` (jsonpickle).
 
 Loading a payload imports the modules and calls the callables that it names,
 exactly as unpickling does: never load a payload from an untrusted source.
@@ -32,9 +33,9 @@ exactly as unpickling does: never load a payload from an untrusted source.
 
 from __future__ import annotations
 
-import builtins
 import copyreg
 import importlib
+import inspect
 import io
 import pickle
 import sys
@@ -48,6 +49,7 @@ import jsonpickle.handlers  # type: ignore[import-untyped]
 import jsonpickle.pickler  # type: ignore[import-untyped]
 import jsonpickle.tags  # type: ignore[import-untyped]
 import jsonpickle.unpickler  # type: ignore[import-untyped]
+import jsonpickle.util  # type: ignore[import-untyped]
 
 from dravolt_common.utils import payload_wrapper
 from dravolt_common.utils.special_unpicklers import TRACEBACK_TEXT_KEY, unpickle_exception
@@ -57,6 +59,8 @@ __all__ = [
     "Pickler",
     "dumps",
     "install",
+    "json_dumps",
+    "json_loads",
     "loads",
     "pickle_as_payload",
     "reduce_bound_method",
@@ -449,116 +453,125 @@ class _Installation:
     """What :func:`install` changed, so that :func:`uninstall` undoes exactly that."""
 
     def __init__(self) -> None:
-        # Reentrant: a class statement run while the lock is held (by an
-        # import, or a finaliser) reaches the lock again through the hook.
+        # Reentrant: hashing a class for the table runs its metaclass's
+        # __hash__, which may call back in.
         self.lock = threading.RLock()
-        self.active = False
         self.covered: dict[type, Reducer] = {}
-        self.hook: _ClassStatementHook | None = None
 
 
 _installation = _Installation()
 
 
-def install() -> None:
-    """Make every exception class, now and later, pickle with :func:`reduce_exception`.
+def install(*classes: type[BaseException]) -> None:
+    """Make the standard pickling of the kinds this module reduces go through its reducers.
 
     Covers what uses ``copyreg.dispatch_table``: the standard ``pickle.dumps``
     and ``pickle.Pickler``, the ``copy`` module, and ``multiprocessing`` with
-    ``concurrent.futures``, whose workers send an exception wrapped with its
-    formatted traceback; that wrapper is reduced to the exception too, with
+    ``concurrent.futures``.  With no argument it registers every exception
+    class that exists (except those defined inside a function, which cannot
+    travel by name), modules, bound methods of Python functions and of
+    built-in functions, and the wrappers in which the process pools send a
+    worker's exception with its formatted traceback: that wrapper is reduced
+    to the exception, whatever its class and whenever it was defined, with
     the traceback text, in place of the pool's own rebuilding, which would
-    replace ``__cause__``.  A worker started with ``spawn`` or ``forkserver``
-    must call :func:`install` itself (as the pool's ``initializer``).
+    replace ``__cause__``.  Given classes, it registers those exception
+    classes and their subclasses that exist, and nothing else.
 
-    Each exception class that exists is registered in the dispatch table,
-    except those defined inside a function (they cannot travel by name) and
-    those that have an entry already.  Classes defined later by a ``class``
-    statement are registered as they are made, by a hook in place of
-    ``builtins.__build_class__``; a class made by calling ``type()`` directly
-    is not seen.  Calling it again is harmless; :func:`uninstall` undoes it.
+    The table holds exact classes, and a class made later is not in it:
+    cover it with ``install(cls)`` or :func:`pickle_as_payload`.  Functions and
+    classes are pickled without asking the table: use :func:`dumps` or
+    :class:`Pickler` for those.  A type that has an entry in the table already
+    keeps it.  A worker started with ``spawn`` or ``forkserver`` must call
+    :func:`install` itself (as the pool's ``initializer``).  Calling it again
+    is harmless; :func:`uninstall` undoes it.
     """
-    wrappers = list(_pool_exception_wrappers())
+    for cls in classes:
+        _check_exception_class(cls, "install")
+    covering = list(_covered_by(classes))
     with _installation.lock:
-        _installation.active = True
-        for cls in _exception_classes():
-            _cover(cls, reduce_exception)
-        for cls in wrappers:
-            _cover(cls, _reduce_pool_exception)
-        _hook_class_statements()
+        for cls, reducer in covering:
+            _cover(cls, reducer)
+
+
+def _check_exception_class(cls: Any, caller: str) -> None:
+    if not (isinstance(cls, type) and issubclass(cls, BaseException)):
+        raise TypeError(f"{caller} takes exception classes, not {cls!r}")
+
+
+def _covered_by(classes: tuple[type, ...]) -> Iterator[tuple[type, Reducer]]:
+    if classes:
+        for cls in classes:
+            yield from ((found, reduce_exception) for found in _exception_classes(cls))
+        return
+    yield from _KIND_REDUCERS
+    yield from ((cls, reduce_exception) for cls in _exception_classes(BaseException))
+    yield from ((cls, _reduce_pool_exception) for cls in _pool_exception_wrappers())
 
 
 def uninstall() -> None:
-    """Undo :func:`install`: remove its dispatch-table entries and its class-statement hook.
+    """Undo :func:`install`: remove the dispatch-table entries it made.
 
-    Entries that others have changed since are left alone.  If another hook
-    has been put in place of ``builtins.__build_class__`` on top of this
-    module's, this module's stays in the chain, passing every call through.
+    Entries that others have changed since are left alone, and so are those
+    that were there before :func:`install`, which it did not replace.
     """
     with _installation.lock:
-        _installation.active = False
-        _unhook_class_statements()
-        for cls, reducer in _installation.covered.items():
-            if copyreg.dispatch_table.get(cls) is reducer:
-                del copyreg.dispatch_table[cls]
-        _installation.covered.clear()
+        covered, _installation.covered = _installation.covered, {}
+        for cls, reducer in covered.items():
+            _uncover(cls, reducer)
 
 
-def _cover(cls: type, reducer: Reducer) -> None:
-    if "<locals>" in str(cls.__qualname__) or cls in copyreg.dispatch_table:
-        return
-    copyreg.dispatch_table[cls] = reducer
-    _installation.covered[cls] = reducer
-
-
-def _exception_classes() -> Iterator[type]:
-    pending: list[type] = [BaseException]
-    seen: set[type] = set()
-    while pending:
-        cls = pending.pop()
-        if cls not in seen:
-            seen.add(cls)
-            yield cls
-            pending.extend(type.__subclasses__(cls))
-
-
-class _ClassStatementHook:
-    """Takes the place of ``builtins.__build_class__`` and covers the exception classes it makes."""
-
-    def __init__(self, build_class: Callable[..., Any]) -> None:
-        self.build_class = build_class
-
-    def __call__(self, *args: Any, **kwargs: Any) -> Any:
-        cls = self.build_class(*args, **kwargs)
-        if _installation.active and isinstance(cls, type) and issubclass(cls, BaseException):
-            _cover_new_class(cls)
-        return cls
-
-
-def _cover_new_class(cls: type) -> None:
-    # A class statement must not fail because of this hook: a class that cannot
-    # be a dictionary key (a metaclass whose __hash__ raises) goes uncovered.
+def _uncover(cls: type, reducer: Reducer) -> None:
+    # A metaclass's __hash__ that raises now costs only its own class's entry.
     try:
-        with _installation.lock:
-            if _installation.active:
-                _cover(cls, reduce_exception)
+        if copyreg.dispatch_table.get(cls) is reducer:
+            del copyreg.dispatch_table[cls]
     except Exception:
         pass
 
 
-def _hook_class_statements() -> None:
-    hook = _installation.hook
-    if hook is not None and builtins.__build_class__ is hook:
+def _cover(cls: type, reducer: Reducer) -> None:
+    # The real qualified name, whatever a metaclass says; a class that cannot
+    # be a dictionary key (its metaclass's __hash__ raises) goes uncovered.
+    if "<locals>" in str(_QUALNAME.__get__(cls)):
         return
-    _installation.hook = _ClassStatementHook(builtins.__build_class__)
-    builtins.__build_class__ = _installation.hook
+    try:
+        if cls in copyreg.dispatch_table:
+            return
+        copyreg.dispatch_table[cls] = reducer
+    except Exception:
+        return
+    _installation.covered[cls] = reducer
 
 
-def _unhook_class_statements() -> None:
-    hook = _installation.hook
-    if hook is not None and builtins.__build_class__ is hook:
-        builtins.__build_class__ = hook.build_class
-    _installation.hook = None
+def _exception_classes(root: type) -> Iterator[type]:
+    # By identity: a metaclass's __eq__ or __hash__ is not asked.
+    pending: list[type] = [root]
+    seen: dict[int, type] = {}
+    while pending:
+        cls = pending.pop()
+        if id(cls) not in seen:
+            seen[id(cls)] = cls
+            yield cls
+            pending.extend(type.__subclasses__(cls))
+
+
+def _reduce_builtin(builtin: Any) -> Any:
+    # A built-in function of a module is left to the standard rule (its name,
+    # which pickle checks and writes as a global); a bound one, [].append,
+    # travels by its owner.
+    if _is_unbound(builtin):
+        return builtin.__reduce__()
+    return reduce_bound_method(builtin)
+
+
+_QUALNAME = type.__dict__["__qualname__"]
+# Every kind besides exceptions that the standard pickler lets the dispatch
+# table decide (it writes functions and classes by its own rule).
+_KIND_REDUCERS: tuple[tuple[type, Reducer], ...] = (
+    (types.ModuleType, reduce_module),
+    (types.MethodType, reduce_bound_method),
+    (types.BuiltinMethodType, _reduce_builtin),
+)
 
 
 # concurrent.futures and multiprocessing.pool send a worker's exception inside
@@ -614,13 +627,22 @@ def _last_traceback(exception: BaseException, whole: str) -> str | None:
 class JsonPickler(jsonpickle.pickler.Pickler):  # type: ignore[misc]
     """A jsonpickle ``Pickler`` that writes each object with a reducer through that reducer.
 
-    Use it as ``jsonpickle.encode(obj, context=JsonPickler())``; plain
+    Use it through :func:`json_dumps`, or as
+    ``jsonpickle.encode(obj, context=JsonPickler(keys=True))`` (the context's
+    options are the ones that count; ``encode``'s own are ignored then);
     ``jsonpickle.decode`` loads the result.  jsonpickle writes functions and
     classes by name without asking any handler, so a lambda becomes None and
     a nested function loads as None; this pickler puts them through
     :func:`reduce_by_reference` and so refuses them when it writes them.  It
     overrides jsonpickle's ``_get_flattener``, the one place where jsonpickle
     picks how to write an object.
+
+    jsonpickle also leaves out of a dict, or of an instance's attributes, every
+    entry whose value is a function it cannot name (a bound method, a lambda)
+    or whose key is one of its tags (``"py/object"``, ...), before any
+    flattener is asked.  This pickler writes such a value through the
+    reducers (so a bound method is kept and a lambda refused), and a tag as a
+    key escaped when ``keys`` is true; without ``keys`` it refuses that key.
     """
 
     def _get_flattener(self, obj: Any) -> Any:
@@ -629,11 +651,61 @@ class JsonPickler(jsonpickle.pickler.Pickler):  # type: ignore[misc]
         return super()._get_flattener(obj)
 
     def _flatten_with_reducer(self, obj: Any) -> Any:
-        # jsonpickle's reader numbers each py/reduce and py/object it meets,
-        # for py/id references; the writer must number the same objects.
-        if not self._mkref(obj):
-            return self._getref(obj)
-        return _json_payload(self, obj)
+        return _flatten_payload(self, obj)
+
+    # jsonpickle's three writers of an entry, each of which first drops the
+    # entries that jsonpickle.util.is_picklable turns down.
+
+    def _flatten_key_value_pair(self, k: Any, v: Any, data: dict[Any, Any]) -> Any:
+        # Without keys: dicts, instance dictionaries and slots.
+        if self._left_to_jsonpickle(k, v):
+            return super()._flatten_key_value_pair(k, v, data)
+        data[self._plain_key(k)] = self._flatten(v)
+        return data
+
+    def _flatten_string_key_value_pair(self, k: Any, v: Any, data: dict[Any, Any]) -> Any:
+        # With keys, the first pass: the entries whose key is a str.
+        if self._left_to_jsonpickle(k, v) or not isinstance(k, str):
+            return super()._flatten_string_key_value_pair(k, v, data)
+        escape = k in jsonpickle.tags.RESERVED or k.startswith(jsonpickle.tags.JSON_KEY)
+        data[self._escape_key(k) if escape else k] = self._flatten(v)
+        return data
+
+    def _flatten_non_string_key_value_pair(self, k: Any, v: Any, data: dict[Any, Any]) -> Any:
+        # With keys, the second pass: the other entries.
+        if self._left_to_jsonpickle(k, v) or isinstance(k, str):
+            return super()._flatten_non_string_key_value_pair(k, v, data)
+        data[self._escape_key(k)] = self._flatten(v)
+        return data
+
+    def _left_to_jsonpickle(self, k: Any, v: Any) -> bool:
+        # Without unpicklable the output is a lossy view, jsonpickle's own.
+        return not self.unpicklable or bool(jsonpickle.util.is_picklable(k, v))
+
+    def _plain_key(self, k: Any) -> Any:
+        # jsonpickle's rule for a key without keys=True, for the entries it
+        # would have dropped.
+        if isinstance(k, str) and k in jsonpickle.tags.RESERVED:
+            raise pickle.PicklingError(
+                f"cannot serialise the entry {k!r}: jsonpickle would read the key as its own "
+                "tag; write with keys=True, which escapes it"
+            )
+        if k is None:
+            return "null"
+        if isinstance(k, str) or (self.numeric_keys and isinstance(k, (int, float))):
+            return k
+        try:
+            return repr(k)
+        except Exception:
+            return str(k)
+
+
+def _flatten_payload(context: Any, obj: Any) -> Any:
+    # jsonpickle's reader numbers each py/reduce and py/object it meets, for
+    # py/id references; the writer must number the same objects.
+    if not context._mkref(obj):
+        return context._getref(obj)
+    return _json_payload(context, obj)
 
 
 class _PayloadHandler(jsonpickle.handlers.BaseHandler):  # type: ignore[misc]
@@ -652,22 +724,150 @@ class _PayloadHandler(jsonpickle.handlers.BaseHandler):  # type: ignore[misc]
 _HANDLED_TYPES = ((BaseException, True), (types.ModuleType, True), (types.MethodType, False))
 
 
+def _function_flattener(replaced: Callable[..., Any]) -> Callable[..., Any]:
+    # Takes the place of jsonpickle's Pickler._flatten_function while the
+    # handlers are registered.  jsonpickle writes a built-in bound method,
+    # [1, 2].append, as a function, by the name of its unbound method,
+    # list.append, without asking any handler.
+    def _flatten_function(pickler: Any, obj: Any) -> Any:
+        if pickler.unpicklable and type(obj) is types.BuiltinMethodType and not _is_unbound(obj):
+            return _flatten_payload(pickler, obj)
+        return replaced(pickler, obj)
+
+    return _flatten_function
+
+
+class _Registration:
+    """What :func:`register_jsonpickle_handlers` put in jsonpickle's ``Pickler``."""
+
+    def __init__(self) -> None:
+        self.lock = threading.Lock()
+        self.flattener: Callable[..., Any] | None = None
+        self.replaced: Callable[..., Any] | None = None
+
+
+_registration = _Registration()
+
+
 def register_jsonpickle_handlers() -> None:
     """Make ``jsonpickle.encode`` write exceptions, modules and bound methods as payloads.
 
     Registers a handler for every exception class, every module and bound
-    methods.  jsonpickle asks no handler about functions, classes and built-in
-    functions: for those use :class:`JsonPickler`.
+    methods, and makes jsonpickle's ``Pickler`` write a built-in bound method
+    (``[1, 2].append``), which it would write as the unbound method, as a
+    bound method.  jsonpickle asks no handler about functions, classes and
+    built-in functions, and it leaves bound methods and lambdas out of dicts
+    and instance attributes before any handler is asked: for those use
+    :func:`json_dumps` or :class:`JsonPickler`.
     """
     for cls, base in _HANDLED_TYPES:
         jsonpickle.handlers.register(cls, _PayloadHandler, base=base)
+    with _registration.lock:
+        pickler_class = jsonpickle.pickler.Pickler
+        current = pickler_class.__dict__["_flatten_function"]
+        if current is _registration.flattener:
+            return
+        _registration.replaced = current
+        _registration.flattener = _function_flattener(current)
+        pickler_class._flatten_function = _registration.flattener
 
 
 def unregister_jsonpickle_handlers() -> None:
-    """Remove the handlers of :func:`register_jsonpickle_handlers` that are still in place."""
+    """Undo :func:`register_jsonpickle_handlers`, where nothing else has changed it since."""
     for cls, _ in _HANDLED_TYPES:
         if jsonpickle.handlers.get(cls) is _PayloadHandler:
             jsonpickle.handlers.unregister(cls)
+    with _registration.lock:
+        flattener, _registration.flattener = _registration.flattener, None
+        pickler_class = jsonpickle.pickler.Pickler
+        if flattener is not None and pickler_class.__dict__["_flatten_function"] is flattener:
+            pickler_class._flatten_function = _registration.replaced
+
+
+def json_dumps(obj: Any, **options: Any) -> str:
+    """Return the JSON of ``obj``, written by :class:`JsonPickler` with jsonpickle's ``options``.
+
+    ``options`` are the keyword arguments of ``jsonpickle.encode`` and
+    ``jsonpickle.decode`` (those of their ``Pickler`` and ``Unpickler``, and
+    ``indent``, ``separators``, ``backend`` and ``classes``), given once: pass
+    the same ones to :func:`json_loads`, and each side takes those that
+    concern it.  ``keys`` is true unless given, so that keys that are not
+    str come back as they were.  ``context`` and ``reset`` are refused: the
+    helpers make their own context.
+    """
+    chosen = _json_options(options, "json_dumps")
+    pickler_options = _taken(chosen, _PICKLER_OPTIONS)
+    if "original_object" in _PICKLER_PARAMETERS:
+        pickler_options["original_object"] = obj  # what handle_readonly reads
+    pickler = JsonPickler(**pickler_options)
+    text: str = jsonpickle.encode(obj, context=pickler, **_taken(chosen, _ENCODE_OPTIONS))
+    return text
+
+
+def json_loads(text: str, **options: Any) -> Any:
+    """Load JSON written by :func:`json_dumps`, with the same jsonpickle ``options``.
+
+    ``keys`` is true and ``safe`` is true unless given.  A class or function
+    that the text names and that cannot be imported here raises
+    ``pickle.UnpicklingError`` naming it, where jsonpickle would give back the
+    JSON object in its place; ``on_missing="ignore"`` keeps jsonpickle's way.
+    """
+    chosen = _json_options(options, "json_loads")
+    unpickler = _JsonUnpickler(**_taken(chosen, _UNPICKLER_OPTIONS))
+    return jsonpickle.decode(text, context=unpickler, **_taken(chosen, _DECODE_OPTIONS))
+
+
+class _JsonUnpickler(jsonpickle.unpickler.Unpickler):  # type: ignore[misc]
+    """A jsonpickle ``Unpickler`` that reports a class it cannot find by its ``on_missing``."""
+
+    def _restore_type(self, obj: Any) -> Any:
+        # A py/type always names a class.  When the name leads nowhere,
+        # jsonpickle gives back the py/type object itself (4.x) or the module
+        # that the name starts with (3.x); a wrapper handed either fails far
+        # from the cause.
+        restored = super()._restore_type(obj)
+        if not isinstance(restored, type):
+            self._process_missing(obj[jsonpickle.tags.TYPE])
+        return restored
+
+
+def _refuse_missing(name: str) -> None:
+    cause = ""
+    if name.startswith("__main__."):
+        cause = (
+            ": a class or function defined in __main__ exists only in the process that ran "
+            "that script as __main__; define it in a module that both sides import"
+        )
+    raise pickle.UnpicklingError(f"cannot load {name!r}: no such class or function here{cause}")
+
+
+def _json_options(options: dict[str, Any], caller: str) -> dict[str, Any]:
+    refused = sorted(set(options) & {"context", "reset"})
+    unknown = sorted(set(options) - _JSON_OPTIONS - {"context", "reset"})
+    if refused:
+        raise TypeError(f"{caller} makes its own jsonpickle context: {', '.join(refused)} refused")
+    if unknown:
+        raise TypeError(f"{caller} got options that jsonpickle does not take: {', '.join(unknown)}")
+    return {**_JSON_DEFAULTS, **options}
+
+
+def _taken(options: dict[str, Any], names: frozenset[str]) -> dict[str, Any]:
+    return {name: value for name, value in options.items() if name in names}
+
+
+def _parameters(function: Callable[..., Any], *left_out: str) -> frozenset[str]:
+    names = inspect.signature(function).parameters
+    return frozenset(names) - {"self", *left_out}
+
+
+# The options of each side, as the installed jsonpickle names them.
+_PICKLER_PARAMETERS = _parameters(jsonpickle.pickler.Pickler.__init__)
+_PICKLER_OPTIONS = _PICKLER_PARAMETERS - {"original_object"}
+_ENCODE_OPTIONS = frozenset({"indent", "separators", "backend"})
+_UNPICKLER_OPTIONS = _parameters(jsonpickle.unpickler.Unpickler.__init__)
+_DECODE_OPTIONS = frozenset({"backend", "classes"})
+_JSON_OPTIONS = _PICKLER_OPTIONS | _ENCODE_OPTIONS | _UNPICKLER_OPTIONS | _DECODE_OPTIONS
+_JSON_DEFAULTS = {"keys": True, "safe": True, "on_missing": _refuse_missing}
 
 
 def _json_payload(context: Any, obj: Any) -> dict[str, Any]:
