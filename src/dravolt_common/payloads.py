@@ -8,7 +8,7 @@ loads them with nothing else:
 - an exception: ``(ExceptionWrapper, (class name, args, state), later)``.
   Between them ``state`` and ``later`` hold the instance dictionary, what the
   interpreter keeps outside it (``filename`` of an ``OSError``, ``name`` and
-  ``path`` of an ``ImportError``, slots, ...), the formatted traceback and
+  ``path`` of an ``ImportError``, slots, ...), the traceback's entries and
   ``__cause__``, ``__context__`` and ``__suppress_context__``;
 - a module: ``(ModuleWrapper, (name,))``;
 - a function, class or built-in function, by its full name: the reduce tuple of
@@ -49,6 +49,7 @@ import jsonpickle.pickler  # type: ignore[import-untyped]
 import jsonpickle.tags  # type: ignore[import-untyped]
 import jsonpickle.unpickler  # type: ignore[import-untyped]
 
+from dravolt_common import _tracebacks
 from dravolt_common.utils import payload_wrapper
 from dravolt_common.utils.special_unpicklers import TRACEBACK_TEXT_KEY, unpickle_exception
 
@@ -95,6 +96,14 @@ _LEFT_TO_PICKLE = (type(None), type(NotImplemented), type(...))
 # socket, a lock), and the interpreter's own pickling of AttributeError leaves
 # it out too.
 _FIELDS_LEFT_OUT = frozenset({(AttributeError, "obj")})
+# What the interpreter keeps for every exception, read past any attribute of
+# the class that shadows it, as the interpreter's own pickling reads it.
+_ARGS = BaseException.__dict__["args"]
+_DICT = BaseException.__dict__["__dict__"]
+_TRACEBACK = BaseException.__dict__["__traceback__"]
+_CAUSE = BaseException.__dict__["__cause__"]
+_CONTEXT = BaseException.__dict__["__context__"]
+_SUPPRESS_CONTEXT = BaseException.__dict__["__suppress_context__"]
 
 
 def reduce_by_reference(obj: Any) -> Reduced:
@@ -235,14 +244,17 @@ def reduce_exception(exception: BaseException) -> Reduced:
     What travels is the instance dictionary (``__notes__`` included), every
     member or getset field that differs from what ``args`` alone rebuild
     (``filename`` and ``filename2`` of an ``OSError``, ``name`` and ``path`` of
-    an ``ImportError``, ``code`` of a ``SystemExit``, slots), the formatted
-    traceback (under ``"py/dravolt/traceback"``, which the package's loader
-    appends to ``__notes__``) and ``__cause__``, ``__context__`` and
-    ``__suppress_context__``.
+    an ``ImportError``, ``code`` of a ``SystemExit``, slots), the traceback's
+    entries (under ``"py/dravolt/traceback"``: file name, line number, name,
+    qualified name and first line of each, from which the package's loader
+    makes a real ``__traceback__``) and ``__cause__``, ``__context__`` and
+    ``__suppress_context__``.  ``args`` are those the interpreter keeps, also
+    when the class shadows them with a property.
 
     ``state``, which ``ExceptionWrapper`` hands to the rebuild function, is a
     plain dict of the attributes whose values are plain data (str, bytes,
-    numbers, None and tuples, lists and dicts of them) and of the traceback.
+    numbers, None and tuples, lists and dicts of them) and of the traceback
+    entries.
     ``later`` holds the chain and the other attributes: values that may lead
     back to the exception, which an argument of its own construction cannot,
     so they are set once it exists (by the serialiser, through the exception's
@@ -251,29 +263,27 @@ def reduce_exception(exception: BaseException) -> Reduced:
     Raises ``pickle.PicklingError`` when the exception's class cannot be
     reached by its full name.
     """
-    return _reduce_exception(exception, _traceback_text(exception.__traceback__))
+    return _reduce_exception(exception, _tracebacks.entries(_TRACEBACK.__get__(exception)))
 
 
-def _reduce_exception(exception: BaseException, traceback_text: str | None) -> Reduced:
+def _reduce_exception(exception: BaseException, recorded: tuple[Any, ...] | str) -> Reduced:
+    # recorded: the traceback's entries, or the text of a pool that dropped it.
     name = _checked_full_name(type(exception))
-    state, later = _split_attributes(exception)
-    if traceback_text is not None:
-        state[TRACEBACK_TEXT_KEY] = traceback_text
+    args = _ARGS.__get__(exception)
+    state, later = _split_attributes(exception, args)
+    if recorded:
+        state[TRACEBACK_TEXT_KEY] = recorded
     later.update(_chain_state(exception))
-    reduced: Reduced = (payload_wrapper.ExceptionWrapper, (name, exception.args, state))
+    reduced: Reduced = (payload_wrapper.ExceptionWrapper, (name, args, state))
     return (*reduced, later) if later else reduced
 
 
-def _traceback_text(tb: types.TracebackType | None) -> str | None:
-    if tb is None:
-        return None
-    return _TRACEBACK_HEADER + "".join(traceback.format_tb(tb))
-
-
-def _split_attributes(exception: BaseException) -> tuple[dict[str, Any], dict[str, Any]]:
+def _split_attributes(
+    exception: BaseException, args: tuple[Any, ...]
+) -> tuple[dict[str, Any], dict[str, Any]]:
     state: dict[str, Any] = {}
     later: dict[str, Any] = {}
-    attributes = {**vars(exception), **_field_values(exception)}
+    attributes = {**_DICT.__get__(exception), **_field_values(exception, args)}
     for name, value in attributes.items():
         # The traceback note joins __notes__ as the exception is made.
         early = name == "__notes__" or _is_plain(value)
@@ -295,19 +305,19 @@ def _is_plain(value: Any, depth: int = 0) -> bool:
 
 
 def _chain_state(exception: BaseException) -> dict[str, Any]:
-    cause, context = exception.__cause__, exception.__context__
-    suppress = exception.__suppress_context__
+    cause, context = _CAUSE.__get__(exception), _CONTEXT.__get__(exception)
+    suppress = _SUPPRESS_CONTEXT.__get__(exception)
     if cause is None and context is None and not suppress:
         return {}
     # Setting __cause__ sets __suppress_context__ too, so the latter comes last.
     return {"__cause__": cause, "__context__": context, "__suppress_context__": suppress}
 
 
-def _field_values(exception: BaseException) -> dict[str, Any]:
+def _field_values(exception: BaseException, args: tuple[Any, ...]) -> dict[str, Any]:
     descriptors = _field_descriptors(type(exception))
     if not descriptors:
         return {}
-    baseline = _baseline(exception)
+    baseline = _baseline(exception, args)
     values = {}
     for name, descriptor in descriptors.items():
         present, value = _read(descriptor, exception)
@@ -338,13 +348,13 @@ def _is_field(klass: type, name: str, value: Any) -> bool:
     )
 
 
-def _baseline(exception: BaseException) -> BaseException | None:
+def _baseline(exception: BaseException, args: tuple[Any, ...]) -> BaseException | None:
     # What the loading side makes from args alone: fields that come out the
     # same need not travel, and writing them again could change them (an
     # OSError whose filename was never set prints differently from one whose
     # filename is None).
     try:
-        return unpickle_exception(type(exception), exception.args, None)
+        return unpickle_exception(type(exception), args, None)
     except Exception:
         return None
 
@@ -586,29 +596,34 @@ def _reduce_pool_exception(wrapper: Any) -> Reduced:
     if not isinstance(exception, BaseException) or not isinstance(text, str):
         reduced: Reduced = wrapper.__reduce__()
         return reduced
-    return _reduce_exception(exception, _own_traceback_text(exception, text))
+    return _reduce_exception(exception, _own_traceback(exception, text))
 
 
-def _own_traceback_text(exception: BaseException, quoted: str) -> str:
-    text = _traceback_text(exception.__traceback__)
-    if text is not None:
-        return text
+def _own_traceback(exception: BaseException, quoted: str) -> tuple[Any, ...] | str:
+    tb = _TRACEBACK.__get__(exception)
+    if tb is not None:
+        return _tracebacks.entries(tb)
+    # The pool formatted the whole chain and then dropped the traceback: its
+    # entries are read back from the text, which is sent as it is when they
+    # cannot be.
     whole = quoted.removeprefix('\n"""\n').removesuffix('"""')
     own = _last_traceback(exception, whole)
-    return whole if own is None else own
+    recorded = None if own is None else _tracebacks.entries_from_text(own)
+    return whole if recorded is None else recorded
 
 
 def _last_traceback(exception: BaseException, whole: str) -> str | None:
-    # The pool formatted the whole chain and then dropped the traceback.  The
-    # chain formatted again without it is the same text less the exception's
-    # own traceback, which lies between the chain and the final lines.
+    # The exception's own traceback comes last, between the chain and the
+    # final lines; entries are indented, so its header is the last one that
+    # starts a line.
     final = "".join(traceback.format_exception_only(type(exception), exception))
-    chain = "".join(traceback.format_exception(type(exception), exception, None))
-    chain = chain[: len(chain) - len(final)]
-    if not (whole.startswith(chain) and whole.endswith(final)):
+    if not whole.endswith(final):
         return None
-    own = whole[len(chain) : len(whole) - len(final)]
-    return own if own.startswith(_TRACEBACK_HEADER) else None
+    body = whole[: len(whole) - len(final)]
+    start = body.rfind(_TRACEBACK_HEADER)
+    while start > 0 and body[start - 1] != "\n":
+        start = body.rfind(_TRACEBACK_HEADER, 0, start)
+    return None if start < 0 else body[start:]
 
 
 class JsonPickler(jsonpickle.pickler.Pickler):  # type: ignore[misc]
