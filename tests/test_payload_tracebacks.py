@@ -1,9 +1,12 @@
+import builtins
 import pickle
 import traceback
 
+import jsonpickle.unpickler
 import pytest
 
 from dravolt_common import _tracebacks, payloads
+from dravolt_common.utils import payload_wrapper
 from dravolt_common.utils.special_unpicklers import TRACEBACK_TEXT_KEY, unpickle_exception
 
 ENTRY = ("/src/app.py", 12, "work", "Job.work", 10)
@@ -104,3 +107,68 @@ def test_an_args_property_does_not_hide_the_real_arguments(cls):
     real = BaseException.args.__get__
     assert type(loaded) is cls and real(loaded) == real(pickle.loads(pickle.dumps(original)))
     assert real(loaded) == ("real", 2)
+
+
+class Outer:
+    class Inner(Exception):
+        pass
+
+
+NAMES = [
+    "posixpath.join",
+    "builtins.ValueError",
+    "builtins.nothing",
+    "collections.OrderedDict",
+    "json.decoder.JSONDecodeError",
+    "json.JSONDecodeError",
+    f"{__name__}.Outer.Inner",
+    f"{__name__}.Outer.Missing",
+    "posixpath.join.__name__.x",
+    "no_such_module_here.f",
+    "json",
+    ".X",
+]
+
+
+@pytest.mark.parametrize("name", NAMES)
+@pytest.mark.parametrize(
+    "resolve", [None, jsonpickle.unpickler.loadclass], ids=["wrapper", "loadclass"]
+)
+def test_a_name_is_checked_by_reading_with_the_answer_of_the_real_call(name, resolve):
+    known, found = payloads._loaded_resolution(name, resolve)
+
+    real = payload_wrapper.import_by_full_name if resolve is None else resolve
+    try:
+        expected = real(name)
+    except Exception:
+        expected = None
+    assert not known or found is expected
+
+
+def test_a_replaced_import_function_is_called_as_the_real_check(monkeypatch):
+    calls = []
+
+    def counting(*args, **kwargs):
+        calls.append(args[0])
+        return builtins_import(*args, **kwargs)
+
+    builtins_import = builtins.__import__
+    monkeypatch.setattr(builtins, "__import__", counting)
+
+    assert pickle.loads(payloads.dumps(Outer.Inner)) is Outer.Inner
+    assert __name__ in calls
+
+
+class Slotted(Exception):
+    __slots__ = ("a",)
+
+
+def test_a_changed_class_is_read_again():
+    original = Slotted("x")
+    original.a = 1
+    assert pickle.loads(payloads.dumps(original)).a == 1
+
+    Slotted.a = "shadow"  # the slot is no longer reached by its name
+
+    loaded = pickle.loads(payloads.dumps(original))
+    assert (loaded.a, vars(loaded)) == (original.a, {})
