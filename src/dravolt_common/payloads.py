@@ -469,16 +469,18 @@ def _own_fields(klass: type) -> tuple[tuple[str, Any], ...]:
     if klass is BaseException or klass is object:
         return ()
     return tuple(
-        (name, value) for name, value in vars(klass).items() if _is_field(klass, name, value)
+        (name, value)
+        for name, value in vars(klass).items()
+        if type(value) in _DESCRIPTOR_TYPES and _is_field(klass, name, value)
     )
+
+
+# Neither type can be subclassed: the exact type says it.
+_DESCRIPTOR_TYPES = frozenset({types.MemberDescriptorType, types.GetSetDescriptorType})
 
 
 def _is_field(klass: type, name: str, value: Any) -> bool:
-    return (
-        isinstance(value, (types.MemberDescriptorType, types.GetSetDescriptorType))
-        and not name.startswith("__")
-        and (klass, name) not in _FIELDS_LEFT_OUT
-    )
+    return not name.startswith("__") and (klass, name) not in _FIELDS_LEFT_OUT
 
 
 def _baseline(exception: BaseException, args: tuple[Any, ...]) -> BaseException | None:
