@@ -154,10 +154,12 @@ def cycle_lost(original, loaded):
 
 
 def traceback_lost(original, loaded):
-    text = "".join(traceback.format_tb(original.__traceback__))
-    if any(text in note for note in getattr(loaded, "__notes__", ())):
-        return "kept, in `__notes__`"
-    return "loses it"
+    def shown(exception):
+        return [
+            (e.filename, e.lineno, e.name) for e in traceback.extract_tb(exception.__traceback__)
+        ]
+
+    return None if shown(loaded) == shown(original) else "loses it"
 
 
 def identity_lost(original, loaded):
@@ -187,7 +189,11 @@ CASES = [(title, make, exception_lost) for title, make in CASES] + [
         chain_lost,
     ),
     ("a chain that leads back to the exception", cycle, cycle_lost),
-    ("traceback, as text", lambda: raised(ValueError("x")), traceback_lost),
+    (
+        "traceback (its frames' file, line and name)",
+        lambda: raised(ValueError("x")),
+        traceback_lost,
+    ),
     ("module", lambda: json, identity_lost),
     ("function", lambda: function, identity_lost),
     ("built-in function", lambda: os.path.join, identity_lost),

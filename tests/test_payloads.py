@@ -294,8 +294,24 @@ def test_exceptions_keep_class_args_attributes_and_fields(round_trip, original):
         assert loaded._SlottedError__secret == 8
 
 
+def _entries(exception):
+    return [
+        (e.filename, e.lineno, e.name, e.line)
+        for e in traceback.extract_tb(exception.__traceback__)
+    ]
+
+
+def _frames(exception):
+    tb, found = exception.__traceback__, []
+    while tb is not None:
+        code = tb.tb_frame.f_code
+        found.append((getattr(code, "co_qualname", None), code.co_firstlineno, tb.tb_frame.f_back))
+        tb = tb.tb_next
+    return found
+
+
 @pytest.mark.parametrize("round_trip", ROUND_TRIPS)
-def test_a_raised_chain_keeps_its_links_and_each_traceback_text(round_trip):
+def test_a_raised_chain_keeps_its_links_and_each_traceback(round_trip):
     original = _raised(KwOnlyError("disk", detail="full"), _raised(FileNotFoundError(2, "x", "a")))
 
     loaded = round_trip(original)
@@ -308,10 +324,18 @@ def test_a_raised_chain_keeps_its_links_and_each_traceback_text(round_trip):
     )
     assert loaded.__context__ is cause and loaded.__suppress_context__
     for rebuilt, first in [(loaded, original), (cause, original.__cause__)]:
-        text = "Traceback (most recent call last):\n" + "".join(
-            traceback.format_tb(first.__traceback__)
-        )
-        assert rebuilt.__notes__ == [text] and "in _raised" in text
+        assert _entries(rebuilt) == _entries(first) and _entries(first)[0][2] == "_raised"
+        # The frames keep no caller alive, nor anything of the original's locals.
+        assert _frames(rebuilt) == [(q, n, None) for q, n, _ in _frames(first)]
+        assert rebuilt.__traceback__.tb_frame.f_locals == {}
+        assert not hasattr(rebuilt, "__notes__")
+    # Printed as the original, source lines included, less the carets.
+    assert _printed(loaded) == _printed(original)
+
+
+def _printed(exception):
+    text = traceback.format_exception(type(exception), exception, exception.__traceback__)
+    return [line for line in "".join(text).splitlines() if line.strip(" ^~")]
 
 
 @pytest.mark.parametrize("round_trip", ROUND_TRIPS)
@@ -366,15 +390,24 @@ def test_a_reader_without_the_traceback_entry_loads_it_as_an_attribute(monkeypat
     loaded = pickle.loads(payloads.dumps(original))
 
     assert (type(loaded), loaded.detail, loaded.__cause__.filename) == (KwOnlyError, "b", "f")
-    assert getattr(loaded, TRACEBACK_TEXT_KEY).startswith("Traceback (most recent call last):")
+    assert getattr(loaded, TRACEBACK_TEXT_KEY) == tuple(
+        (e.filename, e.lineno, e.name, *rest)
+        for e, rest in zip(
+            traceback.extract_tb(original.__traceback__), _first_lines(original), strict=True
+        )
+    )
 
 
-def test_the_traceback_note_does_not_touch_the_notes_it_was_given():
+def _first_lines(exception):
+    return [(q, n) for q, n, _ in _frames(exception)]
+
+
+def test_the_traceback_note_of_an_older_payload_does_not_touch_the_notes_it_was_given():
     notes = ["first"]
 
     rebuilt = unpickle_exception(ValueError, (), {"__notes__": notes, TRACEBACK_TEXT_KEY: "tb"})
 
-    assert (rebuilt.__notes__, notes) == (["first", "tb"], ["first"])
+    assert (rebuilt.__notes__, notes, rebuilt.__traceback__) == (["first", "tb"], ["first"], None)
 
 
 @pytest.mark.parametrize("protocol", range(6))

@@ -8,7 +8,7 @@ loads them with nothing else:
 - an exception: ``(ExceptionWrapper, (class name, args, state), later)``.
   Between them ``state`` and ``later`` hold the instance dictionary, what the
   interpreter keeps outside it (``filename`` of an ``OSError``, ``name`` and
-  ``path`` of an ``ImportError``, slots, ...), the formatted traceback and
+  ``path`` of an ``ImportError``, slots, ...), the traceback's entries and
   ``__cause__``, ``__context__`` and ``__suppress_context__``;
 - a module: ``(ModuleWrapper, (name,))``;
 - a function, class or built-in function, by its full name: the reduce tuple of
@@ -51,6 +51,7 @@ import jsonpickle.tags  # type: ignore[import-untyped]
 import jsonpickle.unpickler  # type: ignore[import-untyped]
 import jsonpickle.util  # type: ignore[import-untyped]
 
+from dravolt_common import _tracebacks
 from dravolt_common.utils import payload_wrapper
 from dravolt_common.utils.special_unpicklers import TRACEBACK_TEXT_KEY, unpickle_exception
 
@@ -84,14 +85,20 @@ _PLAIN_ATOMS = (str, bytes, int, float, complex, bool, type(None))
 _PLAIN_CONTAINERS = (tuple, list, frozenset)
 _PLAIN_DEPTH = 4
 _GETATTR_NAME = "builtins.getattr"
-_WRAPPER_NAMES = (
-    "SpecialWrapper",
-    "ModuleWrapper",
-    "ExceptionWrapper",
-    "FunctionWrapper",
-    "PayloadWrapperBase",
-    "PayloadWrapper",
-    "UnpicklableObject",
+_WRAPPER_NAMES = frozenset(
+    {
+        "SpecialWrapper",
+        "ModuleWrapper",
+        "ExceptionWrapper",
+        "FunctionWrapper",
+        "PayloadWrapperBase",
+        "PayloadWrapper",
+        "UnpicklableObject",
+    }
+)
+_TYPE_NAME = type.__dict__["__name__"]
+_NEVER_REDUCED = frozenset(
+    {tuple, list, dict, set, frozenset, str, bytes, bytearray, int, float, complex, bool}
 )
 # pickle writes these three by a rule of its own; builtins has no name for them.
 _LEFT_TO_PICKLE = (type(None), type(NotImplemented), type(...))
@@ -99,6 +106,14 @@ _LEFT_TO_PICKLE = (type(None), type(NotImplemented), type(...))
 # socket, a lock), and the interpreter's own pickling of AttributeError leaves
 # it out too.
 _FIELDS_LEFT_OUT = frozenset({(AttributeError, "obj")})
+# What the interpreter keeps for every exception, read past any attribute of
+# the class that shadows it, as the interpreter's own pickling reads it.
+_ARGS = BaseException.__dict__["args"]
+_DICT = BaseException.__dict__["__dict__"]
+_TRACEBACK = BaseException.__dict__["__traceback__"]
+_CAUSE = BaseException.__dict__["__cause__"]
+_CONTEXT = BaseException.__dict__["__context__"]
+_SUPPRESS_CONTEXT = BaseException.__dict__["__suppress_context__"]
 
 
 def reduce_by_reference(obj: Any) -> Reduced:
@@ -106,20 +121,25 @@ def reduce_by_reference(obj: Any) -> Reduced:
 
     ``obj`` is a function, class or built-in function that is reached by its
     full name (its module, a dot and its qualified name).  The tuple is
-    ``(loadclass, (full name,))``, so loading gives back ``obj`` itself.
+    ``(loadclass, (full name,))``, with jsonpickle's ``loadclass``, so
+    loading gives back ``obj`` itself.
 
     Raises ``pickle.PicklingError`` when that name does not lead back to
     ``obj``: a lambda, a function or class defined inside a function, a name
     that a decorator has rebound to its wrapper.
     """
-    name = _checked_full_name(obj)
-    reduced: Reduced = payload_wrapper.FunctionWrapper(name).__reduce__()
-    return reduced
+    loadclass = jsonpickle.unpickler.loadclass
+    return (loadclass, (_checked_full_name(obj, loadclass),))
 
 
-def _checked_full_name(obj: Any) -> str:
+def _checked_full_name(obj: Any, resolve: Callable[[str], Any] | None = None) -> str:
+    # resolve: what loading calls with the name; None for the resolution of
+    # ExceptionWrapper, which tries the name as a module first.
     name = _full_name(obj)
-    found, error = _resolve(name)
+    known, found = _loaded_resolution(name, resolve)
+    error = None
+    if not known:
+        found, error = _resolve(name, resolve)
     if found is not obj:
         reason = _why_not_found(obj, name, found, error)
         raise pickle.PicklingError(f"cannot serialise {obj!r} by reference: {reason}")
@@ -135,13 +155,89 @@ def _full_name(obj: Any) -> str:
         ) from error
 
 
-def _resolve(name: str) -> tuple[Any, Exception | None]:
+def _resolve(name: str, resolve: Callable[[str], Any] | None) -> tuple[Any, Exception | None]:
     try:
-        return payload_wrapper.import_by_full_name(name), None
+        return (payload_wrapper.import_by_full_name if resolve is None else resolve)(name), None
     except RecursionError:
         raise  # says nothing about the name
     except Exception as error:
         return None, error
+
+
+# A shortcut past the import system: a name is resolved by reading what it
+# already holds, as importlib.import_module and jsonpickle's loadclass would.
+# It answers only where those calls would import nothing and run no code of
+# the caller's: each module on the way is in sys.modules (read at each call,
+# as importlib's _find_and_load reads it), or it cannot be imported because
+# its parent is loaded and is not a package (no __path__: _find_and_load_unlocked
+# raises before any finder is asked).  Everywhere else it calls the real thing:
+# a module that is not loaded, a parent that is a package, a prefix that
+# loadclass renames (__builtin__, exceptions), an attribute that is missing
+# or raises (jsonpickle versions differ there), and whenever the functions
+# those calls go through are not the ones this module was imported with:
+# builtins.__import__, importlib.import_module, jsonpickle.unpickler.loadclass.
+# It keeps nothing between calls, so nothing can go stale.
+# Tests: tests/test_payload_tracebacks.py (test_a_name_is_checked_against_...).
+_IMPORT = builtins.__import__
+_IMPORT_MODULE = importlib.import_module
+_LOADCLASS = jsonpickle.unpickler.loadclass
+_RENAMED_BY_LOADCLASS = frozenset({"__builtin__", "exceptions"})
+_MISSING = object()
+
+
+def _loaded_resolution(name: str, resolve: Callable[[str], Any] | None) -> tuple[bool, Any]:
+    if not (
+        builtins.__import__ is _IMPORT
+        and (resolve is _LOADCLASS or (resolve is None and _real_import_by_full_name()))
+    ):
+        return False, None
+    modules = sys.modules
+    if resolve is None:
+        if name in modules:
+            return True, modules[name]
+        if not _cannot_import(modules, name):
+            return False, None
+    return _loadclass_by_reading(modules, name)
+
+
+def _real_import_by_full_name() -> bool:
+    return (
+        importlib.import_module is _IMPORT_MODULE and jsonpickle.unpickler.loadclass is _LOADCLASS
+    )
+
+
+def _loadclass_by_reading(modules: Any, name: str) -> tuple[bool, Any]:
+    parts = name.split(".")
+    for up_to in range(len(parts) - 1, 0, -1):
+        module_name = ".".join(parts[:up_to])
+        if module_name in _RENAMED_BY_LOADCLASS:
+            return False, None
+        if module_name in modules and parts[0] in modules:
+            return _attributes(modules[module_name], parts[up_to:])
+        if not _cannot_import(modules, module_name):
+            return False, None
+    return (name != "builtins.NoneType"), None
+
+
+def _attributes(found: Any, names: list[str]) -> tuple[bool, Any]:
+    try:
+        for name in names:
+            found = getattr(found, name)
+    except Exception:
+        return False, None
+    return True, found
+
+
+def _cannot_import(modules: Any, module_name: str) -> bool:
+    parent = module_name.rpartition(".")[0]
+    if not parent:
+        return False
+    if parent not in modules:
+        return _cannot_import(modules, parent)
+    try:
+        return getattr(modules[parent], "__path__", _MISSING) is _MISSING
+    except Exception:
+        return False
 
 
 def _why_not_found(obj: Any, name: str, found: Any, error: Exception | None) -> str:
@@ -239,14 +335,17 @@ def reduce_exception(exception: BaseException) -> Reduced:
     What travels is the instance dictionary (``__notes__`` included), every
     member or getset field that differs from what ``args`` alone rebuild
     (``filename`` and ``filename2`` of an ``OSError``, ``name`` and ``path`` of
-    an ``ImportError``, ``code`` of a ``SystemExit``, slots), the formatted
-    traceback (under ``"py/dravolt/traceback"``, which the package's loader
-    appends to ``__notes__``) and ``__cause__``, ``__context__`` and
-    ``__suppress_context__``.
+    an ``ImportError``, ``code`` of a ``SystemExit``, slots), the traceback's
+    entries (under ``"py/dravolt/traceback"``: file name, line number, name,
+    qualified name and first line of each, from which the package's loader
+    makes a real ``__traceback__``) and ``__cause__``, ``__context__`` and
+    ``__suppress_context__``.  ``args`` are those the interpreter keeps, also
+    when the class shadows them with a property.
 
     ``state``, which ``ExceptionWrapper`` hands to the rebuild function, is a
     plain dict of the attributes whose values are plain data (str, bytes,
-    numbers, None and tuples, lists and dicts of them) and of the traceback.
+    numbers, None and tuples, lists and dicts of them) and of the traceback
+    entries.
     ``later`` holds the chain and the other attributes: values that may lead
     back to the exception, which an argument of its own construction cannot,
     so they are set once it exists (by the serialiser, through the exception's
@@ -255,29 +354,27 @@ def reduce_exception(exception: BaseException) -> Reduced:
     Raises ``pickle.PicklingError`` when the exception's class cannot be
     reached by its full name.
     """
-    return _reduce_exception(exception, _traceback_text(exception.__traceback__))
+    return _reduce_exception(exception, _tracebacks.entries(_TRACEBACK.__get__(exception)))
 
 
-def _reduce_exception(exception: BaseException, traceback_text: str | None) -> Reduced:
+def _reduce_exception(exception: BaseException, recorded: tuple[Any, ...] | str) -> Reduced:
+    # recorded: the traceback's entries, or the text of a pool that dropped it.
     name = _checked_full_name(type(exception))
-    state, later = _split_attributes(exception)
-    if traceback_text is not None:
-        state[TRACEBACK_TEXT_KEY] = traceback_text
+    args = _ARGS.__get__(exception)
+    state, later = _split_attributes(exception, args)
+    if recorded:
+        state[TRACEBACK_TEXT_KEY] = recorded
     later.update(_chain_state(exception))
-    reduced: Reduced = (payload_wrapper.ExceptionWrapper, (name, exception.args, state))
+    reduced: Reduced = (payload_wrapper.ExceptionWrapper, (name, args, state))
     return (*reduced, later) if later else reduced
 
 
-def _traceback_text(tb: types.TracebackType | None) -> str | None:
-    if tb is None:
-        return None
-    return _TRACEBACK_HEADER + "".join(traceback.format_tb(tb))
-
-
-def _split_attributes(exception: BaseException) -> tuple[dict[str, Any], dict[str, Any]]:
+def _split_attributes(
+    exception: BaseException, args: tuple[Any, ...]
+) -> tuple[dict[str, Any], dict[str, Any]]:
     state: dict[str, Any] = {}
     later: dict[str, Any] = {}
-    attributes = {**vars(exception), **_field_values(exception)}
+    attributes = {**_DICT.__get__(exception), **_field_values(exception, args)}
     for name, value in attributes.items():
         # The traceback note joins __notes__ as the exception is made.
         early = name == "__notes__" or _is_plain(value)
@@ -299,19 +396,19 @@ def _is_plain(value: Any, depth: int = 0) -> bool:
 
 
 def _chain_state(exception: BaseException) -> dict[str, Any]:
-    cause, context = exception.__cause__, exception.__context__
-    suppress = exception.__suppress_context__
+    cause, context = _CAUSE.__get__(exception), _CONTEXT.__get__(exception)
+    suppress = _SUPPRESS_CONTEXT.__get__(exception)
     if cause is None and context is None and not suppress:
         return {}
     # Setting __cause__ sets __suppress_context__ too, so the latter comes last.
     return {"__cause__": cause, "__context__": context, "__suppress_context__": suppress}
 
 
-def _field_values(exception: BaseException) -> dict[str, Any]:
+def _field_values(exception: BaseException, args: tuple[Any, ...]) -> dict[str, Any]:
     descriptors = _field_descriptors(type(exception))
     if not descriptors:
         return {}
-    baseline = _baseline(exception)
+    baseline = _baseline(exception, args)
     values = {}
     for name, descriptor in descriptors.items():
         present, value = _read(descriptor, exception)
@@ -320,35 +417,83 @@ def _field_values(exception: BaseException) -> dict[str, Any]:
     return values
 
 
+# The fields of a class's instances, found once per class whose every class
+# along the MRO is immutable.
+#   Keyed on: the class.  The answer is read from the dicts of the classes of
+#   its MRO (type.__mro__, tp_mro in CPython, and each class's tp_dict).
+#   Stale when: the MRO changes (assigning __bases__, which type_set_bases
+#   allows only on a mutable class) or a class dict changes (type_setattro
+#   refuses both on a type with Py_TPFLAGS_IMMUTABLETYPE, as every built-in
+#   exception type has from 3.10 on).  So only classes whose MRO holds
+#   immutable classes alone are kept whole; for any other class the dicts of
+#   its mutable classes, which Python code cannot watch, are read again at
+#   each dump, and only the fields of its immutable classes come from here.
+#   Tests: tests/test_payload_tracebacks.py changes a Python class's slots
+#   and bases between two dumps.
+# Both tables only grow by immutable classes, which are built-in or made by
+# extension modules: they are emptied when full, which costs a lookup again.
+_FIELDS_OF_CLASS: dict[type, dict[str, Any]] = {}
+_OWN_FIELDS: dict[type, tuple[tuple[str, Any], ...]] = {}
+_FIELD_TABLES_KEPT = 512
+_MRO = type.__dict__["__mro__"]
+_TYPE_FLAGS = type.__dict__["__flags__"]
+_IMMUTABLE_TYPE = 1 << 8  # Py_TPFLAGS_IMMUTABLETYPE
+
+
 def _field_descriptors(cls: type) -> dict[str, Any]:
-    # The built-in exception types keep their fields in members and getsets,
-    # and so do the slots of a class written in Python; BaseException's own
-    # (args, the chain, the traceback) travel otherwise.
-    found: dict[str, Any] = {}
-    for klass in cls.__mro__:
-        if klass in (BaseException, object):
-            continue
-        for name, value in vars(klass).items():
-            if name not in found and _is_field(klass, name, value):
-                found[name] = value
+    found = _FIELDS_OF_CLASS.get(cls)
+    if found is not None:
+        return found
+    found, immutable = {}, True
+    for klass in _MRO.__get__(cls):
+        own = _OWN_FIELDS.get(klass)
+        if own is None:
+            own = _own_fields(klass)
+            if _TYPE_FLAGS.__get__(klass) & _IMMUTABLE_TYPE:
+                _keep(_OWN_FIELDS, klass, own)
+            else:
+                immutable = False
+        for name, descriptor in own:
+            found.setdefault(name, descriptor)
+    if immutable:
+        _keep(_FIELDS_OF_CLASS, cls, found)
     return found
 
 
-def _is_field(klass: type, name: str, value: Any) -> bool:
-    return (
-        isinstance(value, (types.MemberDescriptorType, types.GetSetDescriptorType))
-        and not name.startswith("__")
-        and (klass, name) not in _FIELDS_LEFT_OUT
+def _keep(table: dict[type, Any], cls: type, value: Any) -> None:
+    if len(table) >= _FIELD_TABLES_KEPT:
+        table.clear()
+    table[cls] = value
+
+
+def _own_fields(klass: type) -> tuple[tuple[str, Any], ...]:
+    # The built-in exception types keep their fields in members and getsets,
+    # and so do the slots of a class written in Python; BaseException's own
+    # (args, the chain, the traceback) travel otherwise.
+    if klass is BaseException or klass is object:
+        return ()
+    return tuple(
+        (name, value)
+        for name, value in vars(klass).items()
+        if type(value) in _DESCRIPTOR_TYPES and _is_field(klass, name, value)
     )
 
 
-def _baseline(exception: BaseException) -> BaseException | None:
+# Neither type can be subclassed: the exact type says it.
+_DESCRIPTOR_TYPES = frozenset({types.MemberDescriptorType, types.GetSetDescriptorType})
+
+
+def _is_field(klass: type, name: str, value: Any) -> bool:
+    return not name.startswith("__") and (klass, name) not in _FIELDS_LEFT_OUT
+
+
+def _baseline(exception: BaseException, args: tuple[Any, ...]) -> BaseException | None:
     # What the loading side makes from args alone: fields that come out the
     # same need not travel, and writing them again could change them (an
     # OSError whose filename was never set prints differently from one whose
     # filename is None).
     try:
-        return unpickle_exception(type(exception), exception.args, None)
+        return unpickle_exception(type(exception), args, None)
     except Exception:
         return None
 
@@ -382,6 +527,13 @@ def reducer_for(obj: Any) -> Reducer | None:
     serialiser, as it does for the objects that the payloads themselves name
     (the wrapper classes and ``jsonpickle.unpickler.loadclass``).
     """
+    kind = type(obj)
+    # The serialiser asks about every container it writes: the exact built-in
+    # types, whose __class__ cannot lie, answer at once.
+    if kind in _NEVER_REDUCED:
+        return None
+    if kind is types.FunctionType or kind is type:
+        return None if _left_to_serialiser(obj) else reduce_by_reference
     if isinstance(obj, BaseException):
         return reduce_exception
     if isinstance(obj, types.ModuleType):
@@ -403,9 +555,14 @@ def _is_unbound(builtin: Any) -> bool:
 def _left_to_serialiser(obj: Any) -> bool:
     # Read at each call, like the wrappers read their own names: a reducer
     # must not reduce the callable that its own reduce tuple names.
-    if obj is jsonpickle.unpickler.loadclass or obj in _LEFT_TO_PICKLE:
+    if obj is jsonpickle.unpickler.loadclass:
         return True
-    return any(obj is getattr(payload_wrapper, name, None) for name in _WRAPPER_NAMES)
+    if not isinstance(obj, type):
+        return False
+    if any(obj is kind for kind in _LEFT_TO_PICKLE):
+        return True
+    name = _TYPE_NAME.__get__(obj)
+    return name in _WRAPPER_NAMES and getattr(payload_wrapper, name, None) is obj
 
 
 class Pickler(pickle.Pickler):
@@ -416,6 +573,8 @@ class Pickler(pickle.Pickler):
     """
 
     def reducer_override(self, obj: Any) -> Any:
+        if type(obj) in _NEVER_REDUCED:
+            return NotImplemented
         reducer = reducer_for(obj)
         return NotImplemented if reducer is None else reducer(obj)
 
@@ -599,29 +758,34 @@ def _reduce_pool_exception(wrapper: Any) -> Reduced:
     if not isinstance(exception, BaseException) or not isinstance(text, str):
         reduced: Reduced = wrapper.__reduce__()
         return reduced
-    return _reduce_exception(exception, _own_traceback_text(exception, text))
+    return _reduce_exception(exception, _own_traceback(exception, text))
 
 
-def _own_traceback_text(exception: BaseException, quoted: str) -> str:
-    text = _traceback_text(exception.__traceback__)
-    if text is not None:
-        return text
+def _own_traceback(exception: BaseException, quoted: str) -> tuple[Any, ...] | str:
+    tb = _TRACEBACK.__get__(exception)
+    if tb is not None:
+        return _tracebacks.entries(tb)
+    # The pool formatted the whole chain and then dropped the traceback: its
+    # entries are read back from the text, which is sent as it is when they
+    # cannot be.
     whole = quoted.removeprefix('\n"""\n').removesuffix('"""')
     own = _last_traceback(exception, whole)
-    return whole if own is None else own
+    recorded = None if own is None else _tracebacks.entries_from_text(own)
+    return whole if recorded is None else recorded
 
 
 def _last_traceback(exception: BaseException, whole: str) -> str | None:
-    # The pool formatted the whole chain and then dropped the traceback.  The
-    # chain formatted again without it is the same text less the exception's
-    # own traceback, which lies between the chain and the final lines.
+    # The exception's own traceback comes last, between the chain and the
+    # final lines; entries are indented, so its header is the last one that
+    # starts a line.
     final = "".join(traceback.format_exception_only(type(exception), exception))
-    chain = "".join(traceback.format_exception(type(exception), exception, None))
-    chain = chain[: len(chain) - len(final)]
-    if not (whole.startswith(chain) and whole.endswith(final)):
+    if not whole.endswith(final):
         return None
-    own = whole[len(chain) : len(whole) - len(final)]
-    return own if own.startswith(_TRACEBACK_HEADER) else None
+    body = whole[: len(whole) - len(final)]
+    start = body.rfind(_TRACEBACK_HEADER)
+    while start > 0 and body[start - 1] != "\n":
+        start = body.rfind(_TRACEBACK_HEADER, 0, start)
+    return None if start < 0 else body[start:]
 
 
 class JsonPickler(jsonpickle.pickler.Pickler):  # type: ignore[misc]

@@ -26,15 +26,18 @@ Classes that need a rebuilding of their own are registered by full name with
 ``OSError`` would otherwise turn itself into the subclass that matches its
 ``errno``.
 
-A traceback cannot travel, so :mod:`dravolt_common.payloads` sends its text
-instead, under the attribute name :data:`TRACEBACK_TEXT_KEY`; both rebuild
-functions here append that text to the exception's ``__notes__`` rather than
-setting it as an attribute.
+A traceback object cannot travel, so :mod:`dravolt_common.payloads` sends its
+entries as data instead, under the attribute name :data:`TRACEBACK_TEXT_KEY`;
+both rebuild functions here make a real traceback of them and set it as the
+exception's ``__traceback__``.  Payloads of version 0.1.0 hold the formatted
+text there, which is appended to the exception's ``__notes__``.
 """
 
 import types
 from collections.abc import Callable, Iterable, Mapping
 from typing import Any, TypeVar, cast, overload
+
+from dravolt_common import _tracebacks
 
 __all__ = [
     "SPECIAL_UNPICKLERS",
@@ -54,11 +57,16 @@ UnpickleFunction = Callable[[type[BaseException], Any, Any], BaseException]
 SPECIAL_UNPICKLERS: dict[str, UnpickleFunction] = {}
 
 _Function = TypeVar("_Function", bound=UnpickleFunction)
+# The interpreter's own args, which a property of the class may shadow.
+_ARGS = BaseException.__dict__["args"]
 
-#: The entry of the attributes that holds the formatted traceback of the
-#: original exception.  Its slashes keep it apart from any attribute a class
-#: sets with ordinary code; a reader that does not know it sets it as an
-#: attribute like any other entry.
+#: The entry of the attributes that holds the traceback of the original
+#: exception: a tuple of its entries (file name, line number, name, qualified
+#: name, first line of the code), or, in payloads of version 0.1.0, its
+#: formatted text.  Its slashes keep it apart from any attribute a class sets
+#: with ordinary code.  The reader of version 0.1.0 drops a value that is not
+#: a str; a reader that does not know the entry sets it as an attribute like
+#: any other entry.
 TRACEBACK_TEXT_KEY = "py/dravolt/traceback"
 
 
@@ -128,12 +136,14 @@ def unpickle_exception(
     to the exception's ``__setstate__``; the one that exceptions inherit sets
     each entry with ``setattr``, so names that the class keeps in slots of its
     own (``name`` and ``path`` of an ImportError) are restored there.  The
-    entry :data:`TRACEBACK_TEXT_KEY`, if present, is taken out first and, when
-    it is a str, appended to the exception's ``__notes__`` (a new list).
+    entry :data:`TRACEBACK_TEXT_KEY`, if present, is taken out first: a tuple
+    or list of traceback entries becomes the exception's ``__traceback__``, a
+    str is appended to the exception's ``__notes__`` (a new list).
 
     Raises TypeError when ``exception_class`` is not a subclass of
     BaseException, when ``args`` is a str, bytes or not iterable, or when
-    ``attributes`` is neither a mapping nor None.
+    ``attributes`` is neither a mapping nor None, or when the traceback entry
+    is neither None, a str nor a sequence of traceback entries.
     """
     _check_exception_class(exception_class)
     args = _as_args(args)
@@ -141,7 +151,7 @@ def unpickle_exception(
     try:
         _builtin_init(exception_class)(exception, *args)
     except (TypeError, ValueError):
-        exception.args = args
+        _ARGS.__set__(exception, args)
     _set_attributes(exception, attributes)
     return exception
 
@@ -176,7 +186,7 @@ def unpickle_os_error(
         value = getattr(parsed, name)
         if value is not None:
             setattr(exception, name, value)
-    exception.args = parsed.args
+    _ARGS.__set__(exception, parsed.args)
     _set_attributes(exception, attributes)
     return exception
 
@@ -206,10 +216,15 @@ def _set_attributes(exception: BaseException, attributes: object) -> None:
     if not isinstance(attributes, Mapping):
         raise TypeError(f"exception attributes must be a mapping, not {type(attributes).__name__}")
     state = dict(attributes)
-    text = state.pop(TRACEBACK_TEXT_KEY, None)
+    recorded = state.pop(TRACEBACK_TEXT_KEY, None)
+    # Made before __setstate__ runs any code of the class, and checked.
+    tb = None if recorded is None or isinstance(recorded, str) else _tracebacks.rebuild(recorded)
     exception.__setstate__(state)
-    if isinstance(text, str):
-        _add_note(exception, text)
+    if isinstance(recorded, str):
+        _add_note(exception, recorded)
+    elif tb is not None:
+        # The interpreter's own setter: a class may shadow __traceback__.
+        BaseException.with_traceback(exception, tb)
 
 
 def _add_note(exception: BaseException, text: str) -> None:
