@@ -33,6 +33,7 @@ exactly as unpickling does: never load a payload from an untrusted source.
 
 from __future__ import annotations
 
+import builtins
 import copyreg
 import importlib
 import inspect
