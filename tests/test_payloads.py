@@ -588,10 +588,21 @@ def test_json_helpers_apply_each_option_to_the_side_that_reads_it():
     assert text.startswith('{\n  "1"') and payloads.json_loads(text, **options) == {"1": Owner(2)}
 
 
-def test_json_loads_names_a_class_that_cannot_be_found():
-    # What a class defined in a script run as __main__ leaves in a file read elsewhere.
-    wrapper = pw.PayloadWrapper(Owner, {})
-    text = jsonpickle.encode(wrapper, keys=True).replace(f"{__name__}.Owner", "__main__.Gone")
+@pytest.mark.parametrize(
+    ("payload", "found", "missing"),
+    [
+        # What a class defined in a script run as __main__ leaves in a file read elsewhere.
+        (pw.PayloadWrapper(Owner, {}), f"{__name__}.Owner", "'__main__.Gone'.*defined in __main__"),
+        # A wrapper that makes the named object: when the name leads nowhere,
+        # jsonpickle gives back a blank wrapper in the object's place.
+        (ValueError("x"), "builtins.ValueError", "'gone.ValueError'"),
+    ],
+    ids=["PayloadWrapper", "ExceptionWrapper"],
+)
+def test_json_loads_names_a_class_that_cannot_be_found(payload, found, missing):
+    pickler = payloads.JsonPickler(keys=True) if isinstance(payload, Exception) else None
+    text = jsonpickle.encode(payload, keys=True, context=pickler)
+    text = text.replace(found, "__main__.Gone" if "defined in" in missing else "gone.ValueError")
 
-    with pytest.raises(pickle.UnpicklingError, match="'__main__.Gone'.*defined in __main__"):
+    with pytest.raises(pickle.UnpicklingError, match=missing):
         payloads.json_loads(text)

@@ -995,6 +995,33 @@ class _JsonUnpickler(jsonpickle.unpickler.Unpickler):  # type: ignore[misc]
             self._process_missing(obj[jsonpickle.tags.TYPE])
         return restored
 
+    def _restore_object_instance(self, obj: Any, cls: Any, *rest: Any) -> Any:
+        # Constructing ModuleWrapper, ExceptionWrapper or SpecialWrapper gives
+        # the named object, never an instance of the wrapper: an instance is
+        # the blank one jsonpickle makes after the construction raised (the
+        # name leads nowhere here), which would stand silently for the object.
+        instance = super()._restore_object_instance(obj, cls, *rest)
+        if type(instance) in _OBJECT_MAKERS:
+            self._process_missing(_named_by(obj, type(instance)))
+        return instance
+
+
+# The wrappers whose construction gives the object they name.
+_OBJECT_MAKERS = (
+    payload_wrapper.ModuleWrapper,
+    payload_wrapper.ExceptionWrapper,
+    payload_wrapper.SpecialWrapper,
+)
+
+
+def _named_by(obj: dict[str, Any], wrapper: type) -> str:
+    arguments = obj.get(jsonpickle.tags.NEWARGS, {})
+    if isinstance(arguments, dict):
+        arguments = arguments.get(jsonpickle.tags.TUPLE, ())
+    if isinstance(arguments, list) and arguments and isinstance(arguments[0], str):
+        return arguments[0]
+    return wrapper.__qualname__
+
 
 def _refuse_missing(name: str) -> None:
     cause = ""
