@@ -28,6 +28,9 @@ exceptions), and :class:`JsonPickler` and :func:`register_jsonpickle_handlers`
 
 Loading a payload imports the modules and calls the callables that it names,
 exactly as unpickling does: never load a payload from an untrusted source.
+For a source that is only partly trusted, :func:`allowed` (or ``allow=`` of
+:func:`loads`) restricts the names that loading may import or call; it does
+not make the values safe that admitted callables are called with.
 """
 
 from __future__ import annotations
@@ -41,7 +44,7 @@ import sys
 import threading
 import traceback
 import types
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 from typing import Any, TypeVar
 
 import jsonpickle.handlers  # type: ignore[import-untyped]
@@ -49,12 +52,17 @@ import jsonpickle.pickler  # type: ignore[import-untyped]
 import jsonpickle.tags  # type: ignore[import-untyped]
 import jsonpickle.unpickler  # type: ignore[import-untyped]
 
+from dravolt_common import _allowlist
+from dravolt_common._allowlist import BUILTIN_EXCEPTIONS, JsonUnpickler, allowed
 from dravolt_common.utils import payload_wrapper
 from dravolt_common.utils.special_unpicklers import TRACEBACK_TEXT_KEY, unpickle_exception
 
 __all__ = [
+    "BUILTIN_EXCEPTIONS",
     "JsonPickler",
+    "JsonUnpickler",
     "Pickler",
+    "allowed",
     "dumps",
     "install",
     "loads",
@@ -423,9 +431,14 @@ def dumps(obj: Any, protocol: int | None = None) -> bytes:
     return buffer.getvalue()
 
 
-def loads(data: bytes) -> Any:
-    """Load a pickle; the payloads need nothing beyond ``pickle.loads`` and the package."""
-    return pickle.loads(data)
+def loads(data: bytes, *, allow: Iterable[str] | None = None) -> Any:
+    """Load a pickle; the payloads need nothing beyond ``pickle.loads`` and the package.
+
+    Under an allowlist (``allow``, or :func:`allowed` around the call) every
+    name the pickle imports or calls is checked first; a name outside it
+    raises ``pickle.UnpicklingError``.  With none, this is ``pickle.loads``.
+    """
+    return _allowlist.load_pickle(data, allow)
 
 
 def pickle_as_payload(cls: _ExceptionClass) -> _ExceptionClass:
