@@ -18,10 +18,10 @@ using frame::Ref;
 
 namespace {
 
-#define ALLOWLIST_NAMES(NAME)                                      \
-  NAME(state_module, "dravolt_common.utils._allowlist_state")      \
-  NAME(ALLOWLIST, "ALLOWLIST")                                     \
-  NAME(check_name_method, "check_name")                            \
+#define ALLOWLIST_NAMES(NAME)                                 \
+  NAME(state_module, "dravolt_common.utils._allowlist_state") \
+  NAME(ALLOWLIST, "ALLOWLIST")                                \
+  NAME(check_name_method, "check_name")                       \
   NAME(check_funcs_method, "check_funcs")
 
 namespace own_names {
@@ -73,8 +73,8 @@ int check_funcs(frame::Call& call) noexcept {
   Ref index = call.global(names::FUNCS_INDEX);
   Ref funcs = index ? Ref::steal(PyObject_GetItem(call.star_args(), index.get())) : Ref();
   if (!funcs) return frame::clear_if_ordinary() ? 0 : -1;
-  Ref done = Ref::steal(PyObject_CallMethodOneArg(
-      allowlist.get(), own_names::check_funcs_method.get(), funcs.get()));
+  Ref done = Ref::steal(
+      PyObject_CallMethodOneArg(allowlist.get(), own_names::check_funcs_method.get(), funcs.get()));
   return done ? 0 : -1;
 }
 

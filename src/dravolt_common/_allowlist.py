@@ -24,6 +24,7 @@ Anything else raises ``pickle.UnpicklingError`` naming it.
 
 from __future__ import annotations
 
+import _compat_pickle
 import builtins
 import contextlib
 import contextvars
@@ -35,7 +36,6 @@ import types
 from collections.abc import Iterable, Iterator
 from typing import Any
 
-import _compat_pickle
 import jsonpickle.tags  # type: ignore[import-untyped]
 import jsonpickle.unpickler  # type: ignore[import-untyped]
 
@@ -152,7 +152,7 @@ class Allowlist:
         # Checking read attributes of the values, which may have run code.
         now = list(funcs.items())
         if len(now) != len(entries) or any(
-            a[0] is not b[0] or a[1] is not b[1] for a, b in zip(now, entries)
+            a[0] is not b[0] or a[1] is not b[1] for a, b in zip(now, entries, strict=True)
         ):
             raise pickle.UnpicklingError("refused to install funcs that changed while checked")
 
@@ -274,7 +274,9 @@ class _Unpickler(pickle.Unpickler):
         full_name = f"{module}.{name}"
         allowlist.check_name(full_name)
         try:
-            found = _walk(importlib.import_module(module), module, name.split("."))
+            # Before protocol 4 a dotted name is one attribute, as the standard reads it.
+            parts = name.split(".") if self._protocol >= 4 else [name]
+            found = _walk(importlib.import_module(module), module, parts)
         except ImportError:
             found = _MISSING
         if found is _MISSING:
