@@ -289,7 +289,7 @@ class _Unpickler(pickle.Unpickler):
         if self._protocol >= 3:
             return module, name
         if (module, name) in _compat_pickle.NAME_MAPPING:
-            return _compat_pickle.NAME_MAPPING[(module, name)]  # type: ignore[no-any-return]
+            return _compat_pickle.NAME_MAPPING[(module, name)]
         return _compat_pickle.IMPORT_MAPPING.get(module, module), name
 
 
