@@ -1,3 +1,4 @@
+#include "allowlist.hpp"
 #include "payload_wrapper.hpp"
 
 namespace payload_wrapper {
@@ -32,6 +33,7 @@ Ref import_by_full_name(frame::Call& call) {
   if (!loadclass) return call.fail();
   Ref importlib = frame::import_module(call.globals(), names::importlib.get());
   if (!importlib) return call.fail();
+  if (allowlist::check_name(full_name, loadclass) < 0) return call.fail();
 
   Ref import_module = Ref::steal(PyObject_GetAttr(importlib.get(), names::import_module.get()));
   Ref module =

@@ -1,3 +1,4 @@
+#include "allowlist.hpp"
 #include "payload_wrapper.hpp"
 
 namespace payload_wrapper {
@@ -30,6 +31,7 @@ int body(frame::Module& module) {
         &unpicklable_object_class}) {
     if (frame::define_class(module, *cls) < 0) return module.fail();
   }
+  if (allowlist::prepare() < 0) return module.fail();
   return 0;
 }
 

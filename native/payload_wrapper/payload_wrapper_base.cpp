@@ -1,3 +1,4 @@
+#include "allowlist.hpp"
 #include "payload_wrapper.hpp"
 
 namespace payload_wrapper {
@@ -187,6 +188,7 @@ Ref PayloadWrapperBase_new(frame::Call& call) {
     return call.fail();
   }
 
+  if (allowlist::check_funcs(call) < 0) return call.fail();
   // Errors that arise from the arguments never leave: unusable arguments give
   // the fallback instance. Only BaseException-only errors propagate.
   if (adopt_funcs(call, new_cls.get(), new_obj.get()) < 0) {

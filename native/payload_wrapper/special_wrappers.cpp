@@ -1,3 +1,4 @@
+#include "allowlist.hpp"
 #include "payload_wrapper.hpp"
 
 namespace payload_wrapper {
@@ -14,6 +15,7 @@ Ref SpecialWrapper_new(frame::Call& call) {
   if (!loadclass) return call.fail();
   PyObject* full_name = PyTuple_GetItem(args, 0);
   if (!full_name) return call.fail();
+  if (allowlist::check_name(full_name, loadclass) < 0) return call.fail();
   Ref function_to_run = Ref::steal(PyObject_CallOneArg(loadclass.get(), full_name));
   if (!function_to_run) return call.fail();
   Ref rest = Ref::steal(PyTuple_GetSlice(args, 1, PY_SSIZE_T_MAX));

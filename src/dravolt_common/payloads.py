@@ -29,6 +29,9 @@ standard ``pickle.dumps``, ``copy``, ``multiprocessing`` and
 
 Loading a payload imports the modules and calls the callables that it names,
 exactly as unpickling does: never load a payload from an untrusted source.
+For a source that is only partly trusted, :func:`allowed` (or ``allow=`` of
+:func:`loads`) restricts the names that loading may import or call; it does
+not make the values safe that admitted callables are called with.
 """
 
 from __future__ import annotations
@@ -43,7 +46,7 @@ import sys
 import threading
 import traceback
 import types
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 from typing import Any, TypeVar
 
 import jsonpickle.handlers  # type: ignore[import-untyped]
@@ -52,13 +55,17 @@ import jsonpickle.tags  # type: ignore[import-untyped]
 import jsonpickle.unpickler  # type: ignore[import-untyped]
 import jsonpickle.util  # type: ignore[import-untyped]
 
-from dravolt_common import _tracebacks
+from dravolt_common import _allowlist, _tracebacks
+from dravolt_common._allowlist import BUILTIN_EXCEPTIONS, JsonUnpickler, allowed
 from dravolt_common.utils import payload_wrapper
 from dravolt_common.utils.special_unpicklers import TRACEBACK_TEXT_KEY, unpickle_exception
 
 __all__ = [
+    "BUILTIN_EXCEPTIONS",
     "JsonPickler",
+    "JsonUnpickler",
     "Pickler",
+    "allowed",
     "dumps",
     "install",
     "json_dumps",
@@ -587,9 +594,14 @@ def dumps(obj: Any, protocol: int | None = None) -> bytes:
     return buffer.getvalue()
 
 
-def loads(data: bytes) -> Any:
-    """Load a pickle; the payloads need nothing beyond ``pickle.loads`` and the package."""
-    return pickle.loads(data)
+def loads(data: bytes, *, allow: Iterable[str] | None = None) -> Any:
+    """Load a pickle; the payloads need nothing beyond ``pickle.loads`` and the package.
+
+    Under an allowlist (``allow``, or :func:`allowed` around the call) every
+    name the pickle imports or calls is checked first; a name outside it
+    raises ``pickle.UnpicklingError``.  With none, this is ``pickle.loads``.
+    """
+    return _allowlist.load_pickle(data, allow)
 
 
 def pickle_as_payload(cls: _ExceptionClass) -> _ExceptionClass:
@@ -969,20 +981,23 @@ def json_dumps(obj: Any, **options: Any) -> str:
     return text
 
 
-def json_loads(text: str, **options: Any) -> Any:
+def json_loads(text: str, *, allow: Iterable[str] | None = None, **options: Any) -> Any:
     """Load JSON written by :func:`json_dumps`, with the same jsonpickle ``options``.
 
     ``keys`` is true and ``safe`` is true unless given.  A class or function
     that the text names and that cannot be imported here raises
     ``pickle.UnpicklingError`` naming it, where jsonpickle would give back the
     JSON object in its place; ``on_missing="ignore"`` keeps jsonpickle's way.
+    Under an allowlist (``allow``, or :func:`allowed` around the call) every
+    name the text imports or calls is checked first, as :func:`loads` does.
     """
     chosen = _json_options(options, "json_loads")
-    unpickler = _JsonUnpickler(**_taken(chosen, _UNPICKLER_OPTIONS))
-    return jsonpickle.decode(text, context=unpickler, **_taken(chosen, _DECODE_OPTIONS))
+    with _allowlist._allowed_if(allow):
+        unpickler = _JsonUnpickler(**_taken(chosen, _UNPICKLER_OPTIONS))
+        return jsonpickle.decode(text, context=unpickler, **_taken(chosen, _DECODE_OPTIONS))
 
 
-class _JsonUnpickler(jsonpickle.unpickler.Unpickler):  # type: ignore[misc]
+class _JsonUnpickler(JsonUnpickler):  # type: ignore[misc]
     """A jsonpickle ``Unpickler`` that reports a class it cannot find by its ``on_missing``."""
 
     def _restore_type(self, obj: Any) -> Any:
