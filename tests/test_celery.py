@@ -247,12 +247,9 @@ def plain_client(redis_url):
     return celery_tasks.make_app("plain", f"{redis_url}/{DATABASES[('json', 'solo')]}")
 
 
+@pytest.mark.parametrize("route", ["json"], indirect=True)
 @pytest.mark.parametrize("kind", celery_tasks.FAILURES)
-def test_client_without_the_integration_gets_celerys_json_exception(
-    route, solo, plain_client, kind
-):
-    if route != "json":
-        pytest.skip("a plain JSON client reads the JSON route only")
+def test_client_without_the_integration_gets_celerys_json_exception(solo, plain_client, kind):
     received = _failure(plain_client, kind, 5)
     # What Celery's JSON route makes of the exception, written and read here.
     backend = plain_client.backend
