@@ -58,7 +58,8 @@ def raise_failure(kind, code):
     except CodeError as error:
         if kind == "file name, cause":
             raise OSError(errno.ENOENT, "No such file", f"/data/{code}.bin") from error
-        raise KeyError(f"key {code}")  # kind "context": the chain without "from"
+        # kind "context": the implicit chain, which "from" would replace.
+        raise KeyError(f"key {code}")  # noqa: B904
 
 
 FAILURES = ("keyword-only", "slots", "file name, cause", "context")

@@ -28,9 +28,9 @@ if not REQUIRED:
     pytest.importorskip("redis", reason="the celery extra is not installed")
 
 import celery.exceptions  # noqa: E402
-import celery_tasks  # noqa: E402
 import redis  # noqa: E402
 
+import celery_tasks  # noqa: E402
 from dravolt_common import payloads  # noqa: E402
 
 TESTS = Path(__file__).resolve().parent
