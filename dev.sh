@@ -22,6 +22,10 @@ usage: [PYTHON=VERSION] ./dev.sh COMMAND [ARGS...]
                     pytest there with tools/sanitizers.sh, passing ARGS on
   valgrind          run every entry point under valgrind's memcheck
                     (tools/valgrind_entry_points.py)
+  celery [ARGS...]  run tests/test_celery.py (a Redis server and Celery
+                    workers of its own, on loopback) in .venv-celery-X.Y, with
+                    the celery extra; installs Debian's redis-server where it
+                    is missing; passes ARGS on to pytest
   help              show this text
 
 PYTHON chooses the interpreter: a version (3.10, the default, 3.11, 3.12 or
@@ -111,8 +115,8 @@ EOF
 prepare() {
     local extras=${1:-test,lint}
     select_python
-    if [ "$extras" = bench ]; then
-        VENV=.venv-bench-$VERSION
+    if [ "$extras" != test,lint ]; then
+        VENV=.venv-${extras%%,*}-$VERSION
     fi
     if ! venv_works; then
         if [ -e "$VENV" ]; then
@@ -231,6 +235,17 @@ case "$command" in
         ensure_debian_package valgrind 'command -v valgrind'
         prepare
         exec "$VENV/bin/python" tools/valgrind_entry_points.py "$@"
+        ;;
+    celery)
+        # The package's postinst starts the system's Redis service: the tests
+        # start a server of their own, so the one the install started stops.
+        if ! command -v redis-server >/dev/null 2>&1; then
+            ensure_debian_package redis-server 'command -v redis-server'
+            service redis-server stop >/dev/null 2>&1 || true
+        fi
+        prepare celery,test
+        export DRAVOLT_CELERY_REQUIRED=1
+        exec "$VENV/bin/python" -m pytest tests/test_celery.py "$@"
         ;;
     help | -h | --help)
         usage
