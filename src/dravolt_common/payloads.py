@@ -997,7 +997,7 @@ def json_loads(text: str, *, allow: Iterable[str] | None = None, **options: Any)
         return jsonpickle.decode(text, context=unpickler, **_taken(chosen, _DECODE_OPTIONS))
 
 
-class _JsonUnpickler(JsonUnpickler):  # type: ignore[misc]
+class _JsonUnpickler(JsonUnpickler):
     """A jsonpickle ``Unpickler`` that reports a class it cannot find by its ``on_missing``."""
 
     def _restore_type(self, obj: Any) -> Any:
