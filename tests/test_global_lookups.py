@@ -415,3 +415,50 @@ def test_the_class_is_what_copy_copy_gives_at_each_call(monkeypatch, change):
     assert constructed() == outcome(lambda: pw.copy.copy(PayloadWrapper))
     monkeypatch.undo()
     assert constructed() is PayloadWrapper
+
+
+FRESH_COPY = {
+    "look-alike-module-first": """
+        import sys, types
+        lookalike = types.ModuleType("copy")
+        exec(
+            "def _copy_immutable(x):\\n    return int\\n"
+            "_copy_dispatch = {type: _copy_immutable}\\n"
+            "def copy(x):\\n    return _copy_dispatch.get(type(x))(x)\\n",
+            vars(lookalike),
+        )
+        sys.modules["copy"] = lookalike
+    """,
+    "dict-subclass-dispatch-first": """
+        import copy
+        class OwnDispatch(dict):
+            def get(self, key, default=None):
+                return lambda x: int
+        copy._copy_dispatch = OwnDispatch(getattr(copy, "_copy_dispatch", {}))
+    """,
+}
+
+
+@pytest.mark.parametrize("setup", FRESH_COPY.values(), ids=FRESH_COPY.keys())
+def test_what_is_bound_before_the_first_wrapper_is_called_too(setup):
+    # In a fresh interpreter, so that the first wrapper meets the change.
+    import subprocess
+    import sys
+    import textwrap
+
+    code = textwrap.dedent(setup) + textwrap.dedent(
+        """
+        import dravolt_common.utils.payload_wrapper as pw
+        try:
+            made = type(pw.PayloadWrapper(pw.PayloadWrapper, {}))
+        except Exception as exc:
+            made = type(exc)
+        try:
+            expected = type(object.__new__(pw.copy.copy(pw.PayloadWrapper)))
+        except Exception as exc:
+            expected = type(exc)
+        assert made is expected, (made, expected)
+        """
+    )
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert proc.returncode == 0, proc.stderr
