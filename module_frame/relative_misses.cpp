@@ -91,22 +91,22 @@ namespace {
 // fields are kept in one tuple, so that a check holds all of them with one
 // reference while code runs that may remember a miss anew (an asked finder).
 enum Field {
-  kGlobals,          // the namespace the name was imported from
-  kPackage,          // its __package__
-  kSpec,             // its __spec__
-  kSpecParent,       // what __spec__.parent is computed from: its class's property, its name, its
-                     // locations
-  kMissing,          // "<package>.<first component of the name>": what was not found
-  kAuditNames,       // the names of the import system's audit events, the full name first
-  kPackageModule,    // sys.modules[package]
-  kPath,             // its __path__, a list
-  kPathEntries,      // the entries of that list
-  kMetaPath,         // the entries of sys.meta_path
-  kFindSpecs,        // per meta path finder: its find_spec as read (see read_find_spec), or None
-  kPathHooks,        // the entries of sys.path_hooks
-  kEntryFinders,     // per path entry: its finder in sys.path_importer_cache
-  kEntryMtimes,      // per path entry: the directory's modification time its finder listed
-  kEntryFindSpecs,   // per path entry: its finder's find_spec as read
+  kGlobals,         // the namespace the name was imported from
+  kPackage,         // its __package__
+  kSpec,            // its __spec__
+  kSpecParent,      // what __spec__.parent is computed from: its class's property, its name, its
+                    // locations
+  kMissing,         // "<package>.<first component of the name>": what was not found
+  kAuditNames,      // the names of the import system's audit events, the full name first
+  kPackageModule,   // sys.modules[package]
+  kPath,            // its __path__, a list
+  kPathEntries,     // the entries of that list
+  kMetaPath,        // the entries of sys.meta_path
+  kFindSpecs,       // per meta path finder: its find_spec as read (see read_find_spec), or None
+  kPathHooks,       // the entries of sys.path_hooks
+  kEntryFinders,    // per path entry: its finder in sys.path_importer_cache
+  kEntryMtimes,     // per path entry: the directory's modification time its finder listed
+  kEntryFindSpecs,  // per path entry: its finder's find_spec as read
   kFieldCount,
 };
 
@@ -231,8 +231,8 @@ Ref read_find_spec(PyObject* finder) {
   if (version == 0) return Ref::borrow(Py_None);
   Ref version_number = Ref::steal(PyLong_FromUnsignedLong(version));
   if (!version_number) return answer_after_error(Ref());
-  return Ref::steal(PyTuple_Pack(4, function, self, PyFunction_GET_CODE(function),
-                                 version_number.get()));
+  return Ref::steal(
+      PyTuple_Pack(4, function, self, PyFunction_GET_CODE(function), version_number.get()));
 }
 
 // Whether `finder.find_spec`, read again, is what `recorded` holds.
