@@ -235,15 +235,18 @@ Ref read_find_spec(PyObject* finder) {
       PyTuple_Pack(4, function, self, PyFunction_GET_CODE(function), version_number.get()));
 }
 
-// Whether `finder.find_spec`, read again, is what `recorded` holds.
+// Whether `finder.find_spec`, read again, is what `recorded` holds (the
+// function first: its code is read only once it is the import system's).
 bool same_find_spec(PyObject* finder, PyObject* recorded) {
-  Ref now = read_find_spec(finder);
-  if (!now || now.get() == Py_None) return false;
-  for (Py_ssize_t i = 0; i < 3; ++i) {
-    if (PyTuple_GET_ITEM(now.get(), i) != PyTuple_GET_ITEM(recorded, i)) return false;
-  }
-  return PyLong_AsUnsignedLong(PyTuple_GET_ITEM(now.get(), 3)) ==
-         PyLong_AsUnsignedLong(PyTuple_GET_ITEM(recorded, 3));
+  if (!reads_generically(finder)) return false;
+  Ref method = Ref::steal(PyObject_GetAttr(finder, names::find_spec.get()));
+  if (!method || !PyMethod_Check(method.get())) return false;
+  PyObject* function = PyMethod_GET_FUNCTION(method.get());
+  PyObject* self = PyMethod_GET_SELF(method.get());
+  auto* owner = PyType_Check(self) ? reinterpret_cast<PyTypeObject*>(self) : Py_TYPE(self);
+  return function == PyTuple_GET_ITEM(recorded, 0) && self == PyTuple_GET_ITEM(recorded, 1) &&
+         PyFunction_GET_CODE(function) == PyTuple_GET_ITEM(recorded, 2) &&
+         class_version(owner) == PyLong_AsUnsignedLong(PyTuple_GET_ITEM(recorded, 3));
 }
 
 // The modification time of a directory as os.stat(path).st_mtime gives it,
