@@ -16,7 +16,7 @@ Ref import_relative_first(PyObject* globals, PyObject* name, PyObject* fromlist)
   if (!missing) {
     Ref module = Ref::steal(PyImport_ImportModuleLevelObject(name, globals, nullptr, fromlist, 1));
     if (module || !PyErr_ExceptionMatches(PyExc_ImportError)) return module;
-    remember_missing(globals, name);
+    if (remember_missing(globals, name) < 0) return Ref();
     PyErr_Clear();
   }
   return Ref::steal(PyImport_ImportModuleLevelObject(name, globals, nullptr, fromlist, 0));

@@ -1,6 +1,43 @@
 #include "namespace_version.hpp"
 
+#include "module_frame/errors.hpp"
+
 namespace frame {
+
+namespace {
+
+// Whether every key of the dict is an exact str. Looking a name up then runs
+// no code of the program: each comparison is of two str objects. A key of
+// another type (a str subclass too) is compared through its own __eq__, whose
+// answer may change while the dict does not; CPython 3.11+ keeps no answer
+// for such a namespace either (its dict keys are then not of the unicode
+// kind, and LOAD_GLOBAL is not specialised).
+bool only_str_keys(PyObject* namespace_) {
+  Py_ssize_t position = 0;
+  PyObject *key, *value;
+  while (PyDict_Next(namespace_, &position, &key, &value)) {
+    if (!PyUnicode_CheckExact(key)) return false;
+  }
+  return true;
+}
+
+// The last scan of the two namespaces, valid while their stamp is the one
+// kept with it: a namespace that changes is scanned once, not once per name.
+struct Scan {
+  PyObject* globals = nullptr;
+  NamespaceStamp stamp;
+  bool plain = false;
+};
+Scan last_scan;
+
+bool plain_namespaces(PyObject* globals, PyObject* builtins, const NamespaceStamp& stamp) {
+  if (last_scan.globals != globals || !(last_scan.stamp == stamp)) {
+    last_scan = {globals, stamp, only_str_keys(globals) && only_str_keys(builtins)};
+  }
+  return last_scan.plain;
+}
+
+}  // namespace
 
 #if PY_VERSION_HEX < 0x030C0000
 
@@ -15,7 +52,7 @@ NamespaceStamp current_stamp(PyObject* globals, PyObject* builtins) noexcept {
 bool stamp_to_keep(PyObject* globals, PyObject* builtins, NamespaceStamp& stamp) noexcept {
   if (!PyDict_CheckExact(globals) || !PyDict_CheckExact(builtins)) return false;
   stamp = current_stamp(globals, builtins);
-  return true;
+  return plain_namespaces(globals, builtins, stamp);
 }
 
 #else
@@ -38,23 +75,21 @@ int count_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
 int watch_builtins(PyObject* builtins) noexcept {
   if (watcher < 0) watcher = PyDict_AddWatcher(count_change);
   // Without a watcher (all are taken) nothing is kept, and nothing fails.
-  if (watcher < 0) {
-    PyErr_Clear();
-    return 0;
-  }
+  if (watcher < 0) return clear_if_ordinary() ? 0 : -1;
   return PyDict_Watch(watcher, builtins);
 }
 
 NamespaceStamp current_stamp(PyObject*, PyObject*) noexcept { return {changes, 0}; }
 
-bool stamp_to_keep(PyObject* globals, PyObject*, NamespaceStamp& stamp) noexcept {
+bool stamp_to_keep(PyObject* globals, PyObject* builtins, NamespaceStamp& stamp) noexcept {
   if (watcher < 0 || !PyDict_CheckExact(globals)) return false;
+  // Its only error is a watcher id out of range (a ValueError), which this one is not.
   if (PyDict_Watch(watcher, globals) < 0) {
-    PyErr_Clear();
+    clear_if_ordinary();
     return false;
   }
   stamp = {changes, 0};
-  return true;
+  return plain_namespaces(globals, builtins, stamp);
 }
 
 #endif

@@ -1,12 +1,87 @@
 #include "relative_misses.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 
+#include "module_frame/class.hpp"
+#include "module_frame/errors.hpp"
 #include "module_frame/names.hpp"
 #include "module_frame/ref.hpp"
+
+// The remembered misses of package-relative imports.
+//
+// Keyed on: the name imported (one of the module's own interned names, by
+// identity); one miss per name, from one importing namespace.
+//
+// A relative import of `name` from a package's module fails without a search
+// again while every input of that search is as it was (each compared by
+// identity unless said otherwise; the test in tests/test_relative_imports.py
+// that changes it in brackets):
+// - the importing namespace, its __package__, its __spec__ and what
+//   __spec__.parent is computed from: the property of the spec's class, the
+//   spec's name and submodule_search_locations (importlib._bootstrap's
+//   _calc___package__ reads these) [package-of-the-namespace];
+// - sys.modules: the interpreter's own dict (PyImport_GetModuleDict, which the
+//   C import reads) is also the sys.modules that importlib._bootstrap reads,
+//   an exact dict; the package's module is the one recorded, and neither the
+//   name nor any package between it and the package is in it
+//   [module-in-sys-modules, sys-modules-rebound];
+// - the package module's __path__ (read at every attempt): the same list,
+//   which PathFinder iterates as a list iterates (list's own tp_iter), with
+//   the same entries [path-of-the-package, path-iterating-more];
+// - sys.meta_path: an exact list of the same finders. For each, `find_spec`
+//   read as _find_spec reads it (`finder.find_spec`, an instance attribute
+//   included): when that is the import system's own function (its code from
+//   "<frozen importlib._bootstrap"), bound to the same object, with the same
+//   code, and the class that it is bound through at the same class version
+//   (tp_version_tag, changed by any change of that class or its bases), its
+//   answer depends only on what is recorded here; any other find_spec is
+//   called at every attempt, and must find nothing again
+//   [new-meta-path-entry, meta-path-find-spec-on-the-instance,
+//   test_an_unknown_finder_is_asked_at_every_call];
+// - sys.path_hooks: an exact list of the same hooks [new-path-hook];
+// - sys.path_importer_cache: an exact dict, whose finder for each path entry
+//   is the one recorded, with its find_spec unchanged as above, its
+//   _path_mtime the same float object, and the directory's modification time
+//   now equal to it: FileFinder.find_spec lists the directory again when
+//   os.stat(path).st_mtime differs, and importlib.invalidate_caches() sets
+//   _path_mtime anew. When recorded, the listing (_path_cache) named nothing
+//   the module could be found by [module-placed-in-the-package,
+//   invalidate-caches, path-importer-cache-entry,
+//   entry-find-spec-on-the-instance].
+// - whether searches print (-v, -X importtime): fixed while a process runs;
+//   when they do, nothing is remembered, so the output stays the import
+//   system's [test_what_the_import_system_prints_is_printed_at_every_call].
+//
+// What cannot be watched is never remembered, and the import system is asked
+// at every attempt: a finder whose class reads attributes its own way (a
+// __getattribute__ or __getattr__), a find_spec that is not the import
+// system's, a class without a version, a __path__ that iterates its own way,
+// a subclass of list or dict in place of the import system's containers, a
+// rebound sys.modules, a path entry that is not a non-empty str, a directory
+// whose time cannot be read the way os.stat reads it.
+//
+// Not watched: the module-level helpers of importlib._bootstrap_external
+// that FileFinder.find_spec calls (_path_stat, _path_join), and a finder's
+// instance attributes other than find_spec and _path_mtime: replacing the
+// import system's private parts is not seen until an input above changes.
+// An audit hook that changes the import state while the events of a
+// remembered miss are raised sees the answer decided before the events.
+//
+// A hit raises the audit events the import system raises for the miss: one
+// "import" event per name from the full name down to the first component
+// that was not found, each with sys.path, sys.meta_path and sys.path_hooks
+// as they are then [test_audit_events_are_those_of_the_import_system].
+//
+// The table holds kMisses names; a name past it is never remembered, and the
+// import system searches for it at every attempt. Each module imports fewer
+// names than that in its body and functions.
 
 namespace frame {
 
@@ -16,22 +91,22 @@ namespace {
 // fields are kept in one tuple, so that a check holds all of them with one
 // reference while code runs that may remember a miss anew (an asked finder).
 enum Field {
-  kGlobals,        // the namespace the name was imported from
-  kPackage,        // its __package__
-  kSpec,           // its __spec__
-  kSpecParent,     // what __spec__.parent is computed from: its class's property, its name, its
-                   // locations
-  kMissing,        // "<package>.<first component of the name>": what was not found
-  kFullName,       // "<package>.<name>": what the import system's audit event names
-  kPackageModule,  // sys.modules[package]
-  kPath,           // its __path__, a list
-  kPathEntries,    // the entries of that list
-  kMetaPath,       // the entries of sys.meta_path
-  kFindSpecs,      // per meta path finder: the import system's own find_spec, or None
-  kPathHooks,      // the entries of sys.path_hooks
-  kEntryFinders,   // per path entry: its finder in sys.path_importer_cache
-  kEntryMtimes,    // per path entry: the directory's modification time its finder listed
-  kFileFindSpec,   // the find_spec of those finders' class
+  kGlobals,         // the namespace the name was imported from
+  kPackage,         // its __package__
+  kSpec,            // its __spec__
+  kSpecParent,      // what __spec__.parent is computed from: its class's property, its name, its
+                    // locations
+  kMissing,         // "<package>.<first component of the name>": what was not found
+  kAuditNames,      // the names of the import system's audit events, the full name first
+  kPackageModule,   // sys.modules[package]
+  kPath,            // its __path__, a list
+  kPathEntries,     // the entries of that list
+  kMetaPath,        // the entries of sys.meta_path
+  kFindSpecs,       // per meta path finder: its find_spec as read (see read_find_spec), or None
+  kPathHooks,       // the entries of sys.path_hooks
+  kEntryFinders,    // per path entry: its finder in sys.path_importer_cache
+  kEntryMtimes,     // per path entry: the directory's modification time its finder listed
+  kEntryFindSpecs,  // per path entry: its finder's find_spec as read
   kFieldCount,
 };
 
@@ -63,30 +138,34 @@ Miss* miss_for(PyObject* name) {
 // output stays the import system's. The flags are fixed while a process runs.
 int searches_print = -1;
 
+// The flag of sys.flags: 0 or 1, or -1 with the exception set.
+int sys_flag(const char* name) {
+  PyObject* flags = PySys_GetObject("flags");
+  if (flags == nullptr) return 1;
+  Ref value = Ref::steal(PyObject_GetAttrString(flags, name));
+  return value ? PyObject_IsTrue(value.get()) : -1;
+}
+
 bool printing_searches() {
   if (searches_print >= 0) return searches_print;
-  PyObject* flags = PySys_GetObject("flags");
-  PyObject* xoptions = PySys_GetObject("_xoptions");
-  Ref verbose = flags ? Ref::steal(PyObject_GetAttrString(flags, "verbose")) : Ref();
-  Ref ignore_environment =
-      flags ? Ref::steal(PyObject_GetAttrString(flags, "ignore_environment")) : Ref();
-  int verbose_flag = verbose ? PyObject_IsTrue(verbose.get()) : -1;
-  int environment_ignored = ignore_environment ? PyObject_IsTrue(ignore_environment.get()) : -1;
-  if (verbose_flag < 0 || environment_ignored < 0 || xoptions == nullptr ||
-      !PyDict_Check(xoptions)) {
-    PyErr_Clear();
-    return true;
-  }
-  bool importtime = PyDict_GetItemString(xoptions, "importtime") != nullptr;
+  int verbose = sys_flag("verbose");
+  if (verbose != 0) return verbose > 0 ? (searches_print = 1) : true;
+  int environment_ignored = sys_flag("ignore_environment");
+  PyObject* xoptions = environment_ignored < 0 ? nullptr : PySys_GetObject("_xoptions");
+  if (xoptions == nullptr || !PyDict_Check(xoptions)) return true;
+  PyObject* importtime = PyDict_GetItemString(xoptions, "importtime");
   const char* variable = environment_ignored ? nullptr : std::getenv("PYTHONPROFILEIMPORTTIME");
-  importtime |= variable != nullptr && variable[0] != '\0';
-  searches_print = verbose_flag || importtime;
+  searches_print = importtime != nullptr || (variable != nullptr && variable[0] != '\0');
   return searches_print;
+}
+
+// Whether iterating `list` gives its items as the list holds them.
+bool iterates_as_list(PyObject* list) {
+  return list != nullptr && PyList_Check(list) && Py_TYPE(list)->tp_iter == PyList_Type.tp_iter;
 }
 
 // Whether `list` is a list of the items of the tuple `items`, in order, the same objects.
 bool same_items(PyObject* list, PyObject* items) {
-  if (list == nullptr || !PyList_Check(list)) return false;
   Py_ssize_t count = PyList_GET_SIZE(list);
   if (count != PyTuple_GET_SIZE(items)) return false;
   for (Py_ssize_t i = 0; i < count; ++i) {
@@ -95,58 +174,102 @@ bool same_items(PyObject* list, PyObject* items) {
   return true;
 }
 
+// The items of one of the import system's lists, which it iterates and
+// tests for truth: an exact list only.
 Ref items_of(PyObject* list) {
-  if (list == nullptr || !PyList_Check(list)) return Ref();
+  if (list == nullptr || !PyList_CheckExact(list)) return Ref();
   return Ref::steal(PyList_AsTuple(list));
 }
 
+// Clears an ordinary error and returns `answer`; an error of another kind
+// stays pending (the caller returns at once, and the top level sees it).
+template <typename T>
+T answer_after_error(T answer) {
+  clear_if_ordinary();
+  return answer;
+}
+
 // The attribute as the namespace of a class written in Python holds it
-// (borrowed); null when it holds none.
+// (borrowed); null when it holds none, or with an exception.
 PyObject* class_attribute(PyTypeObject* type, PyObject* name) {
   if (!PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) || type->tp_dict == nullptr) return nullptr;
   return PyDict_GetItemWithError(type->tp_dict, name);
 }
 
-// The find_spec in the namespace of the class of `finder` (of `finder`
-// itself when it is a class), as the class defines it; null when none.
-PyObject* class_find_spec(PyObject* finder) {
-  PyObject* owner = PyType_Check(finder) ? finder : reinterpret_cast<PyObject*>(Py_TYPE(finder));
-  return class_attribute(reinterpret_cast<PyTypeObject*>(owner), names::find_spec.get());
-}
-
-// The find_spec of `finder` when that is the import system's own code, whose
-// answer for a module of a package depends only on what a miss records;
-// None for any other finder, which is asked at every attempt.
-Ref own_find_spec(PyObject* finder) {
-  Ref find_spec = Ref::borrow(class_find_spec(finder));
-  if (!find_spec) return Ref::borrow(Py_None);
-  Ref function = Ref::steal(PyObject_GetAttr(find_spec.get(), names::dunder_func.get()));
-  if (!function) {
-    PyErr_Clear();
-    function = Ref::borrow(find_spec.get());
-  }
-  Ref code = Ref::steal(PyObject_GetAttr(function.get(), names::dunder_code.get()));
-  Ref file = code ? Ref::steal(PyObject_GetAttr(code.get(), names::co_filename.get())) : Ref();
-  const char* text = file && PyUnicode_Check(file.get()) ? PyUnicode_AsUTF8(file.get()) : nullptr;
+// Whether `function` is the import system's own code.
+bool import_system_code(PyObject* function) {
+  if (!PyFunction_Check(function)) return false;
+  PyObject* file = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(function))->co_filename;
+  const char* text = PyUnicode_Check(file) ? PyUnicode_AsUTF8(file) : nullptr;
   constexpr char kImportSystem[] = "<frozen importlib._bootstrap";
-  if (text == nullptr || std::strncmp(text, kImportSystem, sizeof kImportSystem - 1) != 0) {
-    PyErr_Clear();
-    return Ref::borrow(Py_None);
-  }
-  return find_spec;
+  if (text == nullptr) return answer_after_error(false);
+  return std::strncmp(text, kImportSystem, sizeof kImportSystem - 1) == 0;
 }
 
-// The modification time of a file finder's directory as the finder reads it
-// (os.stat(path).st_mtime, or -1 when the stat fails).
+// Whether reading an attribute of `finder` runs only the interpreter's
+// generic lookup: no __getattribute__ or __getattr__ of the program's.
+bool reads_generically(PyObject* finder) {
+  getattrofunc reader = Py_TYPE(finder)->tp_getattro;
+  return PyType_Check(finder) ? reader == PyType_Type.tp_getattro
+                              : reader == PyObject_GenericGetAttr;
+}
+
+// `finder.find_spec` as the import system reads it, when that is its own
+// function bound to an object: (the function, that object, the function's
+// code, the version of the class the method was found through). None when it
+// is anything else; null with an exception that is not ordinary.
+Ref read_find_spec(PyObject* finder) {
+  if (!reads_generically(finder)) return Ref::borrow(Py_None);
+  Ref method = Ref::steal(PyObject_GetAttr(finder, names::find_spec.get()));
+  if (!method) return clear_if_ordinary() ? Ref::borrow(Py_None) : Ref();
+  if (!PyMethod_Check(method.get())) return Ref::borrow(Py_None);
+  PyObject* function = PyMethod_GET_FUNCTION(method.get());
+  PyObject* self = PyMethod_GET_SELF(method.get());
+  if (!import_system_code(function)) return PyErr_Occurred() ? Ref() : Ref::borrow(Py_None);
+  auto* owner = PyType_Check(self) ? reinterpret_cast<PyTypeObject*>(self) : Py_TYPE(self);
+  unsigned int version = class_version(owner);
+  if (version == 0) return Ref::borrow(Py_None);
+  Ref version_number = Ref::steal(PyLong_FromUnsignedLong(version));
+  if (!version_number) return answer_after_error(Ref());
+  return Ref::steal(
+      PyTuple_Pack(4, function, self, PyFunction_GET_CODE(function), version_number.get()));
+}
+
+// Whether `finder.find_spec`, read again, is what `recorded` holds (the
+// function first: its code is read only once it is the import system's).
+bool same_find_spec(PyObject* finder, PyObject* recorded) {
+  if (!reads_generically(finder)) return false;
+  Ref method = Ref::steal(PyObject_GetAttr(finder, names::find_spec.get()));
+  if (!method || !PyMethod_Check(method.get())) return false;
+  PyObject* function = PyMethod_GET_FUNCTION(method.get());
+  PyObject* self = PyMethod_GET_SELF(method.get());
+  auto* owner = PyType_Check(self) ? reinterpret_cast<PyTypeObject*>(self) : Py_TYPE(self);
+  return function == PyTuple_GET_ITEM(recorded, 0) && self == PyTuple_GET_ITEM(recorded, 1) &&
+         PyFunction_GET_CODE(function) == PyTuple_GET_ITEM(recorded, 2) &&
+         class_version(owner) == PyLong_AsUnsignedLong(PyTuple_GET_ITEM(recorded, 3));
+}
+
+// The modification time of a directory as os.stat(path).st_mtime gives it,
+// read with the system call itself (the C library's stat functions are
+// versioned symbols newer than the oldest C library supported): -1 when the
+// call fails (FileFinder takes any OSError as -1), NaN, equal to nothing,
+// where it cannot be read the same way.
 double directory_mtime(PyObject* finder) {
   Ref path = Ref::steal(PyObject_GetAttr(finder, names::path.get()));
-  const char* text = path && PyUnicode_Check(path.get()) ? PyUnicode_AsUTF8(path.get()) : nullptr;
+  if (!path) return answer_after_error(NAN);
+  if (!PyUnicode_Check(path.get()) || PyUnicode_GetLength(path.get()) == 0) return NAN;
+  Ref encoded = Ref::steal(PyUnicode_EncodeFSDefault(path.get()));
+  if (!encoded) return answer_after_error(NAN);
+  const char* text = PyBytes_AS_STRING(encoded.get());
+  // os.stat refuses a path with a NUL with ValueError, which FileFinder does not take.
+  if (std::strlen(text) != static_cast<size_t>(PyBytes_GET_SIZE(encoded.get()))) return NAN;
+#ifdef SYS_newfstatat
   struct stat status;
-  if (text == nullptr || text[0] == '\0' || stat(text, &status) != 0) {
-    PyErr_Clear();
-    return -1;
-  }
+  if (syscall(SYS_newfstatat, AT_FDCWD, text, &status, 0) != 0) return -1;
   return static_cast<double>(status.st_mtim.tv_sec) + status.st_mtim.tv_nsec * 1e-9;
+#else
+  return NAN;
+#endif
 }
 
 // 0 when the file finder's listing holds nothing the module could be found
@@ -154,10 +277,9 @@ double directory_mtime(PyObject* finder) {
 // finds such an entry looks at the disk beyond the listing.
 int listing_names_it(PyObject* finder, PyObject* tail) {
   Ref listing = Ref::steal(PyObject_GetAttr(finder, names::path_cache.get()));
+  if (!listing) return -1;
   Ref loaders = Ref::steal(PyObject_GetAttr(finder, names::loaders.get()));
-  if (!listing || !loaders || !PyAnySet_Check(listing.get()) || !PyList_Check(loaders.get())) {
-    return -1;
-  }
+  if (!loaders || !PyAnySet_Check(listing.get()) || !PyList_Check(loaders.get())) return -1;
   int found = PySet_Contains(listing.get(), tail);
   for (Py_ssize_t i = 0; found == 0 && i < PyList_GET_SIZE(loaders.get()); ++i) {
     PyObject* loader = PyList_GET_ITEM(loaders.get(), i);
@@ -172,11 +294,14 @@ int listing_names_it(PyObject* finder, PyObject* tail) {
 // and the spec's own name and locations (None when absent).
 Ref parent_inputs(PyObject* spec) {
   PyObject* property = class_attribute(Py_TYPE(spec), names::parent.get());
+  if (property == nullptr) return Ref();
   Ref attributes = Ref::steal(PyObject_GenericGetDict(spec, nullptr));
-  if (property == nullptr || !attributes || !PyDict_Check(attributes.get())) return Ref();
+  if (!attributes || !PyDict_Check(attributes.get())) return Ref();
   PyObject* name = PyDict_GetItemWithError(attributes.get(), names::name.get());
+  if (name == nullptr && PyErr_Occurred()) return Ref();
   PyObject* locations =
       PyDict_GetItemWithError(attributes.get(), names::submodule_search_locations.get());
+  if (locations == nullptr && PyErr_Occurred()) return Ref();
   return Ref::steal(
       PyTuple_Pack(3, property, name ? name : Py_None, locations ? locations : Py_None));
 }
@@ -203,38 +328,41 @@ bool agrees_with_spec(PyObject* package, PyObject* spec) {
   return parent && PyObject_RichCompareBool(parent.get(), package, Py_EQ) == 1;
 }
 
+// The dict of the module objects, when the C import and importlib read the
+// same one: the interpreter's own, bound as sys.modules (borrowed).
+PyObject* modules_dict();
+
 // The finders of the package's path entries, with the directory times they
-// listed at and their class's find_spec: each must be the import system's
-// file finder, whose listing names nothing like the module.
+// listed at and their find_spec: each must be the import system's file
+// finder, whose listing names nothing like the module.
 bool record_entry_finders(PyObject* state, PyObject* entries, PyObject* tail) {
   PyObject* importer_cache = PySys_GetObject("path_importer_cache");
-  if (importer_cache == nullptr || !PyDict_Check(importer_cache)) return false;
+  if (importer_cache == nullptr || !PyDict_CheckExact(importer_cache)) return false;
   Py_ssize_t count = PyTuple_GET_SIZE(entries);
   Ref finders = Ref::steal(PyTuple_New(count));
+  if (!finders) return false;
   Ref mtimes = Ref::steal(PyTuple_New(count));
-  if (!finders || !mtimes) return false;
-  Ref file_find_spec;
+  if (!mtimes) return false;
+  Ref find_specs = Ref::steal(PyTuple_New(count));
+  if (!find_specs) return false;
   for (Py_ssize_t i = 0; i < count; ++i) {
     PyObject* entry = PyTuple_GET_ITEM(entries, i);
-    if (!PyUnicode_Check(entry) || PyUnicode_GetLength(entry) == 0) return false;
+    if (!PyUnicode_CheckExact(entry) || PyUnicode_GetLength(entry) == 0) return false;
     PyObject* finder = PyDict_GetItemWithError(importer_cache, entry);
     if (finder == nullptr || finder == Py_None) return false;
-    Ref find_spec = own_find_spec(finder);
-    if (find_spec.get() == Py_None || (file_find_spec && find_spec.get() != file_find_spec.get())) {
-      return false;
-    }
+    Ref find_spec = read_find_spec(finder);
+    if (!find_spec || find_spec.get() == Py_None) return false;
     Ref mtime = Ref::steal(PyObject_GetAttr(finder, names::path_mtime.get()));
     if (!mtime || !PyFloat_CheckExact(mtime.get()) || listing_names_it(finder, tail) != 0) {
       return false;
     }
-    file_find_spec = std::move(find_spec);
     PyTuple_SET_ITEM(finders.get(), i, Py_NewRef(finder));
     PyTuple_SET_ITEM(mtimes.get(), i, mtime.release());
+    PyTuple_SET_ITEM(find_specs.get(), i, find_spec.release());
   }
-  if (!file_find_spec) return false;
   PyTuple_SET_ITEM(state, kEntryFinders, finders.release());
   PyTuple_SET_ITEM(state, kEntryMtimes, mtimes.release());
-  PyTuple_SET_ITEM(state, kFileFindSpec, file_find_spec.release());
+  PyTuple_SET_ITEM(state, kEntryFindSpecs, find_specs.release());
   return true;
 }
 
@@ -242,63 +370,116 @@ Ref find_specs_of(PyObject* meta_path) {
   Py_ssize_t count = PyTuple_GET_SIZE(meta_path);
   Ref find_specs = Ref::steal(PyTuple_New(count));
   for (Py_ssize_t i = 0; find_specs && i < count; ++i) {
-    PyTuple_SET_ITEM(find_specs.get(), i, own_find_spec(PyTuple_GET_ITEM(meta_path, i)).release());
+    Ref find_spec = read_find_spec(PyTuple_GET_ITEM(meta_path, i));
+    if (!find_spec) return Ref();
+    PyTuple_SET_ITEM(find_specs.get(), i, find_spec.release());
   }
   return find_specs;
 }
 
+// The names the import system raises an "import" event for when `name`
+// misses from `package`: "<package>.<name>", then each of its packages down
+// to "<package>.<first component>", which is what it did not find.
+Ref audit_names(PyObject* package, PyObject* name) {
+  Ref full_name = Ref::steal(PyUnicode_FromFormat("%U.%U", package, name));
+  if (!full_name) return Ref();
+  Ref audited = Ref::steal(PyList_New(0));
+  if (!audited) return Ref();
+  Py_ssize_t first_dot = PyUnicode_GET_LENGTH(package);
+  Py_ssize_t end = PyUnicode_GET_LENGTH(full_name.get());
+  while (end > first_dot) {
+    Ref prefix = Ref::steal(PyUnicode_Substring(full_name.get(), 0, end));
+    if (!prefix || PyList_Append(audited.get(), prefix.get()) < 0) return Ref();
+    end = PyUnicode_FindChar(full_name.get(), '.', first_dot + 1, end, -1);
+    if (end == -2) return Ref();
+    if (end < 0) break;
+  }
+  return Ref::steal(PyList_AsTuple(audited.get()));
+}
+
+// Whether `modules` holds none of the names.
+bool holds_none_of(PyObject* modules, PyObject* audited) {
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(audited); ++i) {
+    if (PyDict_GetItemWithError(modules, PyTuple_GET_ITEM(audited, i)) != nullptr ||
+        PyErr_Occurred()) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// What the import system reads of the importing namespace, when it
+// resolves the relative name without asking anything else; false otherwise.
+bool record_namespace(PyObject* state, PyObject* globals, PyObject* name) {
+  PyObject* package = PyDict_GetItemWithError(globals, names::dunder_package.get());
+  if (package == nullptr || !PyUnicode_CheckExact(package)) return false;
+  PyObject* spec = PyDict_GetItemWithError(globals, names::dunder_spec.get());
+  if (spec == nullptr || !agrees_with_spec(package, spec)) return false;
+  Ref parent = parent_inputs(spec);
+  if (!parent) return false;
+  Ref audited = audit_names(package, name);
+  if (!audited) return false;
+  PyTuple_SET_ITEM(state, kGlobals, Py_NewRef(globals));
+  PyTuple_SET_ITEM(state, kPackage, Py_NewRef(package));
+  PyTuple_SET_ITEM(state, kSpec, Py_NewRef(spec));
+  PyTuple_SET_ITEM(state, kSpecParent, parent.release());
+  PyTuple_SET_ITEM(state, kMissing,
+                   Py_NewRef(PyTuple_GET_ITEM(audited.get(), PyTuple_GET_SIZE(audited.get()) - 1)));
+  PyTuple_SET_ITEM(state, kAuditNames, audited.release());
+  return true;
+}
+
+// Whether `error` says that the import system searched for what the state
+// names as missing and found nothing.
+bool searched_and_missed(PyObject* state, PyObject* error) {
+  if (!PyObject_TypeCheck(error, reinterpret_cast<PyTypeObject*>(PyExc_ModuleNotFoundError))) {
+    return false;
+  }
+  Ref error_name = Ref::steal(PyObject_GetAttr(error, names::name.get()));
+  return error_name &&
+         PyObject_RichCompareBool(error_name.get(), field(state, kMissing), Py_EQ) == 1;
+}
+
+// What the search read of the package and of sys: its module and __path__,
+// the meta path with its finders' find_spec, the path hooks and the finders
+// of the path entries.
+bool record_search(PyObject* state, PyObject* tail) {
+  PyObject* modules = modules_dict();
+  if (modules == nullptr) return false;
+  PyObject* package_module = PyDict_GetItemWithError(modules, field(state, kPackage));
+  if (package_module == nullptr) return false;
+  Ref path = Ref::steal(PyObject_GetAttr(package_module, names::dunder_path.get()));
+  if (!iterates_as_list(path.get())) return false;
+  Ref path_entries = Ref::steal(PyList_AsTuple(path.get()));
+  if (!path_entries) return false;
+  Ref meta_path = items_of(PySys_GetObject("meta_path"));
+  if (!meta_path || PyTuple_GET_SIZE(meta_path.get()) == 0) return false;
+  Ref path_hooks = items_of(PySys_GetObject("path_hooks"));
+  if (!path_hooks) return false;
+  Ref find_specs = find_specs_of(meta_path.get());
+  if (!find_specs || !record_entry_finders(state, path_entries.get(), tail)) return false;
+  PyTuple_SET_ITEM(state, kPackageModule, Py_NewRef(package_module));
+  PyTuple_SET_ITEM(state, kPath, path.release());
+  PyTuple_SET_ITEM(state, kPathEntries, path_entries.release());
+  PyTuple_SET_ITEM(state, kMetaPath, meta_path.release());
+  PyTuple_SET_ITEM(state, kFindSpecs, find_specs.release());
+  PyTuple_SET_ITEM(state, kPathHooks, path_hooks.release());
+  return true;
+}
+
 // The fields of a miss of `name`, when `error` says that the import system
-// searched for the name's first component and found nothing; else null.
+// searched for the name's first component and found nothing; else null
+// (with an exception when one arose).
 Ref record(PyObject* globals, PyObject* name, PyObject* error) {
   if (printing_searches()) return Ref();
-  if (!PyObject_TypeCheck(error, reinterpret_cast<PyTypeObject*>(PyExc_ModuleNotFoundError))) {
+  Ref state = Ref::steal(PyTuple_New(kFieldCount));
+  if (!state || !record_namespace(state.get(), globals, name) ||
+      !searched_and_missed(state.get(), error)) {
     return Ref();
   }
-  PyObject* package = PyDict_GetItemWithError(globals, names::dunder_package.get());
-  PyObject* spec = PyDict_GetItemWithError(globals, names::dunder_spec.get());
-  if (package == nullptr || !PyUnicode_CheckExact(package) || spec == nullptr ||
-      !agrees_with_spec(package, spec)) {
-    return Ref();
-  }
-  Ref parent = parent_inputs(spec);
-  if (!parent) return Ref();
   Ref components = Ref::steal(PyUnicode_Split(name, names::dot.get(), 1));
   if (!components) return Ref();
-  PyObject* tail = PyList_GET_ITEM(components.get(), 0);
-  Ref missing = Ref::steal(PyUnicode_FromFormat("%U.%U", package, tail));
-  Ref full_name = Ref::steal(PyUnicode_FromFormat("%U.%U", package, name));
-  Ref error_name = Ref::steal(PyObject_GetAttr(error, names::name.get()));
-  if (!missing || !full_name || !error_name ||
-      PyObject_RichCompareBool(error_name.get(), missing.get(), Py_EQ) != 1) {
-    return Ref();
-  }
-
-  PyObject* package_module = PyDict_GetItemWithError(PyImport_GetModuleDict(), package);
-  Ref path = package_module ? Ref::steal(PyObject_GetAttr(package_module, names::dunder_path.get()))
-                            : Ref();
-  Ref path_entries = items_of(path.get());
-  Ref meta_path = items_of(PySys_GetObject("meta_path"));
-  Ref path_hooks = items_of(PySys_GetObject("path_hooks"));
-  if (!path_entries || !meta_path || !path_hooks || PyTuple_GET_SIZE(meta_path.get()) == 0) {
-    return Ref();
-  }
-  Ref find_specs = find_specs_of(meta_path.get());
-  Ref state = Ref::steal(PyTuple_New(kFieldCount));
-  if (!find_specs || !state || !record_entry_finders(state.get(), path_entries.get(), tail)) {
-    return Ref();
-  }
-  PyTuple_SET_ITEM(state.get(), kGlobals, Py_NewRef(globals));
-  PyTuple_SET_ITEM(state.get(), kPackage, Py_NewRef(package));
-  PyTuple_SET_ITEM(state.get(), kSpec, Py_NewRef(spec));
-  PyTuple_SET_ITEM(state.get(), kSpecParent, parent.release());
-  PyTuple_SET_ITEM(state.get(), kMissing, missing.release());
-  PyTuple_SET_ITEM(state.get(), kFullName, full_name.release());
-  PyTuple_SET_ITEM(state.get(), kPackageModule, Py_NewRef(package_module));
-  PyTuple_SET_ITEM(state.get(), kPath, path.release());
-  PyTuple_SET_ITEM(state.get(), kPathEntries, path_entries.release());
-  PyTuple_SET_ITEM(state.get(), kMetaPath, meta_path.release());
-  PyTuple_SET_ITEM(state.get(), kFindSpecs, find_specs.release());
-  PyTuple_SET_ITEM(state.get(), kPathHooks, path_hooks.release());
+  if (!record_search(state.get(), PyList_GET_ITEM(components.get(), 0))) return Ref();
   return state;
 }
 
@@ -311,33 +492,39 @@ PyObject* sys_attribute(const Name& name) {
     // The module in sys.modules, when its namespace is the one PySys_GetObject reads.
     PyObject* sys = PyDict_GetItemWithError(PyImport_GetModuleDict(), names::sys.get());
     PyObject* namespace_ = sys && PyModule_Check(sys) ? PyModule_GetDict(sys) : nullptr;
-    if (namespace_ == nullptr || PyDict_GetItemWithError(namespace_, names::meta_path.get()) !=
-                                     PySys_GetObject("meta_path")) {
-      return nullptr;
-    }
+    if (namespace_ == nullptr) return nullptr;
+    PyObject* meta_path = PyDict_GetItemWithError(namespace_, names::meta_path.get());
+    if (meta_path == nullptr || meta_path != PySys_GetObject("meta_path")) return nullptr;
     sys_namespace.keep(Ref::borrow(namespace_));
   }
   return PyDict_GetItemWithError(sys_namespace.get(), name.get());
 }
 
+PyObject* modules_dict() {
+  PyObject* modules = PyImport_GetModuleDict();
+  if (!PyDict_CheckExact(modules) || sys_attribute(names::modules) != modules) return nullptr;
+  return modules;
+}
+
 // What the import system reads of sys, as it is now.
 struct ImportState {
   Ref path = Ref::borrow(sys_attribute(names::path));
-  Ref meta_path = Ref::borrow(sys_attribute(names::meta_path));
-  Ref path_hooks = Ref::borrow(sys_attribute(names::path_hooks));
-  Ref importer_cache = Ref::borrow(sys_attribute(names::path_importer_cache));
+  Ref meta_path = Ref::borrow(PyErr_Occurred() ? nullptr : sys_attribute(names::meta_path));
+  Ref path_hooks = Ref::borrow(PyErr_Occurred() ? nullptr : sys_attribute(names::path_hooks));
+  Ref importer_cache =
+      Ref::borrow(PyErr_Occurred() ? nullptr : sys_attribute(names::path_importer_cache));
 };
 
 // Whether each path entry's finder is the one recorded and would not list
 // its directory again: the same listing as then.
 bool same_entry_finders(PyObject* state, PyObject* importer_cache) {
-  if (importer_cache == nullptr || !PyDict_Check(importer_cache)) return false;
+  if (importer_cache == nullptr || !PyDict_CheckExact(importer_cache)) return false;
   PyObject* entries = field(state, kPathEntries);
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(entries); ++i) {
     PyObject* finder = PyTuple_GET_ITEM(field(state, kEntryFinders), i);
     PyObject* listed_at = PyTuple_GET_ITEM(field(state, kEntryMtimes), i);
     if (PyDict_GetItemWithError(importer_cache, PyTuple_GET_ITEM(entries, i)) != finder ||
-        class_find_spec(finder) != field(state, kFileFindSpec)) {
+        !same_find_spec(finder, PyTuple_GET_ITEM(field(state, kEntryFindSpecs), i))) {
       return false;
     }
     Ref mtime = Ref::steal(PyObject_GetAttr(finder, names::path_mtime.get()));
@@ -352,12 +539,14 @@ bool same_entry_finders(PyObject* state, PyObject* importer_cache) {
 // unchanged, and every other one, asked now, still finding nothing.
 bool same_meta_path(PyObject* state, PyObject* meta_path) {
   PyObject* finders = field(state, kMetaPath);
-  if (!same_items(meta_path, finders)) return false;
+  if (meta_path == nullptr || !PyList_CheckExact(meta_path) || !same_items(meta_path, finders)) {
+    return false;
+  }
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(finders); ++i) {
     PyObject* finder = PyTuple_GET_ITEM(finders, i);
     PyObject* own = PyTuple_GET_ITEM(field(state, kFindSpecs), i);
     if (own != Py_None) {
-      if (class_find_spec(finder) != own) return false;
+      if (!same_find_spec(finder, own)) return false;
       continue;
     }
     PyObject* find_args[] = {finder, field(state, kMissing), field(state, kPath), Py_None};
@@ -368,33 +557,45 @@ bool same_meta_path(PyObject* state, PyObject* meta_path) {
   return true;
 }
 
-bool unchanged(PyObject* state, PyObject* globals, const ImportState& now) {
-  if (printing_searches() || field(state, kGlobals) != globals ||
-      !resolves_to(globals, field(state, kPackage), field(state, kSpec),
-                   field(state, kSpecParent))) {
-    return false;
-  }
-  PyObject* modules = PyImport_GetModuleDict();
-  if (PyDict_GetItemWithError(modules, field(state, kMissing)) != nullptr ||
-      PyDict_GetItemWithError(modules, field(state, kFullName)) != nullptr ||
+// Whether the package and its __path__ are those recorded, and nothing the
+// import would find first is in sys.modules.
+bool same_package(PyObject* state) {
+  PyObject* modules = modules_dict();
+  if (modules == nullptr || !holds_none_of(modules, field(state, kAuditNames)) ||
       PyDict_GetItemWithError(modules, field(state, kPackage)) != field(state, kPackageModule)) {
     return false;
   }
   Ref path = Ref::steal(PyObject_GetAttr(field(state, kPackageModule), names::dunder_path.get()));
-  if (path.get() != field(state, kPath) || !same_items(path.get(), field(state, kPathEntries))) {
+  return path.get() == field(state, kPath) && same_items(path.get(), field(state, kPathEntries));
+}
+
+bool unchanged(PyObject* state, PyObject* globals, const ImportState& now) {
+  if (PyErr_Occurred() || printing_searches() || field(state, kGlobals) != globals ||
+      !resolves_to(globals, field(state, kPackage), field(state, kSpec),
+                   field(state, kSpecParent)) ||
+      !same_package(state)) {
     return false;
   }
-  return same_items(now.path_hooks.get(), field(state, kPathHooks)) &&
+  PyObject* path_hooks = now.path_hooks.get();
+  return path_hooks != nullptr && PyList_CheckExact(path_hooks) &&
+         same_items(path_hooks, field(state, kPathHooks)) &&
          same_entry_finders(state, now.importer_cache.get()) &&
          same_meta_path(state, now.meta_path.get());
 }
 
 PyObject* or_none(const Ref& value) { return value ? value.get() : Py_None; }
 
-// The event that the import system raises before it searches.
+// The events that the import system raises before it searches: the full
+// name's, then those of its packages as each is imported first.
 int audit_search(PyObject* state, const ImportState& now) {
-  return PySys_Audit("import", "OOOOO", field(state, kFullName), Py_None, or_none(now.path),
-                     or_none(now.meta_path), or_none(now.path_hooks));
+  PyObject* audited = field(state, kAuditNames);
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(audited); ++i) {
+    if (PySys_Audit("import", "OOOOO", PyTuple_GET_ITEM(audited, i), Py_None, or_none(now.path),
+                    or_none(now.meta_path), or_none(now.path_hooks)) < 0) {
+      return -1;
+    }
+  }
+  return 0;
 }
 
 }  // namespace
@@ -404,23 +605,36 @@ int known_missing(PyObject* globals, PyObject* name) noexcept {
   if (miss == nullptr || !miss->state) return 0;
   Ref state = Ref::borrow(miss->state.get());
   ImportState now;
-  // Whatever goes wrong while comparing leaves the import to the import system.
+  // An ordinary error while comparing leaves the import to the import system.
   bool same = unchanged(state.get(), globals, now);
-  PyErr_Clear();
+  if (PyErr_Occurred()) return clear_if_ordinary() ? 0 : -1;
   if (!same) return 0;
   return audit_search(state.get(), now) < 0 ? -1 : 1;
 }
 
-void remember_missing(PyObject* globals, PyObject* name) noexcept {
+int remember_missing(PyObject* globals, PyObject* name) noexcept {
   Miss* miss = miss_for(name);
-  if (miss == nullptr) return;
+  if (miss == nullptr) return 0;
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);
   PyErr_NormalizeException(&type, &value, &traceback);
-  Ref state = value ? record(globals, name, value) : Ref();
-  PyErr_Clear();
+  Ref state = value && !PyErr_Occurred() ? record(globals, name, value) : Ref();
+  // What interrupted the recording replaces the ImportError, as it would
+  // have had it interrupted the import system.
+  PyObject *interrupt_type = nullptr, *interrupt = nullptr, *interrupt_traceback = nullptr;
+  if (PyErr_Occurred() && !clear_if_ordinary()) {
+    PyErr_Fetch(&interrupt_type, &interrupt, &interrupt_traceback);
+  }
   miss->state.keep(std::move(state));
-  PyErr_Restore(type, value, traceback);
+  if (interrupt_type == nullptr) {
+    PyErr_Restore(type, value, traceback);
+    return 0;
+  }
+  Py_XDECREF(type);
+  Py_XDECREF(value);
+  Py_XDECREF(traceback);
+  PyErr_Restore(interrupt_type, interrupt, interrupt_traceback);
+  return -1;
 }
 
 }  // namespace frame

@@ -8,17 +8,20 @@ namespace frame {
 // no record of what it did not find, so every relative attempt would search
 // the package's directory again; a miss is remembered with everything the
 // search depended on, and the next attempt with all of that unchanged is
-// answered without the search.
+// answered without the search. What is watched, and what is asked at every
+// attempt instead, is listed at the top of relative_misses.cpp.
 
 // Whether the relative import of `name` from `globals` would fail again as
-// it did last time: 1 (after the audit event that the import system would
+// it did last time: 1 (after the audit events that the import system would
 // raise for it), 0 when it must be tried, or -1 with the exception that an
-// audit hook raised.
+// audit hook or an asked finder raised and that is not an ordinary error (a
+// KeyboardInterrupt, a SystemExit).
 int known_missing(PyObject* globals, PyObject* name) noexcept;
 
 // Called with the ImportError of a failed relative import of `name` pending:
 // remembers the miss when the import system searched for the module and found
-// none. The exception stays pending.
-void remember_missing(PyObject* globals, PyObject* name) noexcept;
+// none. 0 with the ImportError still pending; -1 with the exception, not an
+// ordinary error, that code read while remembering raised in its place.
+int remember_missing(PyObject* globals, PyObject* name) noexcept;
 
 }  // namespace frame

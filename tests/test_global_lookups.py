@@ -319,46 +319,146 @@ def test_a_rebound_global_takes_effect_at_the_next_call(
     assert outcome(call) == before
 
 
+class CollidingKey:
+    """A key of another type than str that a lookup of `name` meets first,
+    and that says it equals the name only once told to."""
+
+    def __init__(self, name):
+        self.name = name
+        self.equal = False
+
+    def __hash__(self):
+        return hash(self.name)
+
+    def __eq__(self, other):
+        return self.equal and other == self.name
+
+
+def test_a_namespace_with_a_key_of_another_type_is_looked_up_at_each_call(monkeypatch):
+    # The key's answer changes while the namespace does not: no kept answer
+    # may hide it.
+    def funcs():
+        return OwnWrapper(int, {"a": 1}).funcs
+
+    key = CollidingKey("FUNCS_INDEX")
+    monkeypatch.delitem(vars(pw), "FUNCS_INDEX")
+    monkeypatch.setattr(builtins, "FUNCS_INDEX", 1, raising=False)
+    monkeypatch.setitem(vars(pw), key, 0)
+    assert funcs() == funcs() == {"a": 1}
+    key.equal = True
+    assert funcs() == {}
+
+
 def _other_copy(x):
     return OwnWrapper
 
 
-@pytest.mark.parametrize(
-    "change",
-    [
-        pytest.param(lambda copy: setattr(copy, "copy", _other_copy), id="copy.copy"),
-        pytest.param(
-            lambda copy: copy._copy_dispatch.__setitem__(type, _other_copy), id="_copy_dispatch"
-        ),
-        pytest.param(lambda copy: setattr(copy, "type", lambda x: OwnWrapper), id="copy.type"),
-        pytest.param(
-            lambda copy: setattr(copy.copy, "__code__", _other_copy.__code__), id="code-of-copy"
-        ),
-        pytest.param(
-            lambda copy: setattr(copy._copy_immutable, "__code__", _other_copy.__code__),
-            id="code-of-the-copier",
-        ),
-    ],
-)
-def test_what_copy_copy_reads_is_read_anew_at_each_call(change):
-    # The class is its own copy while the standard copy.copy reads what it
-    # read before; any change to that shows at the next call.
+def _lookalike_copy_module():
+    module = types.ModuleType("copy")
+    exec("def copy(x):\n    return OwnWrapper\n", {"OwnWrapper": OwnWrapper}, vars(module))
+    module.copy.__globals__["__name__"] = "copy"
+    return module
+
+
+class OwnDispatch(dict):
+    def get(self, key, default=None):
+        return _other_copy
+
+
+def _changes_of_copy():
+    """The changes of what copy.copy reads, as the running version's copy module has them."""
     import copy
 
-    assert type(PayloadWrapper(int, {})) is PayloadWrapper
-    saved = (
-        copy.copy,
-        copy.copy.__code__,
-        copy._copy_immutable.__code__,
-        dict(copy._copy_dispatch),
+    changes = [
+        pytest.param(lambda m: m.setattr(copy, "copy", _other_copy), id="copy.copy"),
+        pytest.param(
+            lambda m: m.setattr(copy, "type", lambda x: OwnWrapper, raising=False), id="copy.type"
+        ),
+        pytest.param(
+            lambda m: m.setattr(copy.copy, "__code__", _other_copy.__code__), id="code-of-copy"
+        ),
+        pytest.param(lambda m: m.setattr(pw, "copy", _lookalike_copy_module()), id="look-alike"),
+    ]
+    if hasattr(copy, "_copy_dispatch"):
+        changes += [
+            pytest.param(
+                lambda m: m.setitem(copy._copy_dispatch, type, _other_copy), id="_copy_dispatch"
+            ),
+            pytest.param(
+                lambda m: m.setattr(copy, "_copy_dispatch", OwnDispatch(copy._copy_dispatch)),
+                id="dict-subclass-dispatch",
+            ),
+        ]
+    if hasattr(copy, "_copy_builtin_containers"):
+        changes += [
+            pytest.param(
+                lambda m: m.setattr(copy, "_copy_atomic_types", frozenset()),
+                id="_copy_atomic_types",
+            ),
+            pytest.param(
+                lambda m: m.setattr(copy, "_copy_builtin_containers", {type}),
+                id="_copy_builtin_containers",
+            ),
+        ]
+    return changes
+
+
+@pytest.mark.parametrize("change", _changes_of_copy())
+def test_the_class_is_what_copy_copy_gives_at_each_call(monkeypatch, change):
+    # The model calls copy.copy at every construction; so must the module,
+    # whatever copy.copy reads has become.
+    def constructed():
+        return outcome(lambda: type(PayloadWrapper(int, {})))
+
+    assert constructed() is PayloadWrapper
+    change(monkeypatch)
+    assert constructed() == outcome(lambda: pw.copy.copy(PayloadWrapper))
+    monkeypatch.undo()
+    assert constructed() is PayloadWrapper
+
+
+FRESH_COPY = {
+    "look-alike-module-first": """
+        import sys, types
+        lookalike = types.ModuleType("copy")
+        exec(
+            "def _copy_immutable(x):\\n    return int\\n"
+            "_copy_dispatch = {type: _copy_immutable}\\n"
+            "def copy(x):\\n    return _copy_dispatch.get(type(x))(x)\\n",
+            vars(lookalike),
+        )
+        sys.modules["copy"] = lookalike
+    """,
+    "dict-subclass-dispatch-first": """
+        import copy
+        class OwnDispatch(dict):
+            def get(self, key, default=None):
+                return lambda x: int
+        copy._copy_dispatch = OwnDispatch(getattr(copy, "_copy_dispatch", {}))
+    """,
+}
+
+
+@pytest.mark.parametrize("setup", FRESH_COPY.values(), ids=FRESH_COPY.keys())
+def test_what_is_bound_before_the_first_wrapper_is_called_too(setup):
+    # In a fresh interpreter, so that the first wrapper meets the change.
+    import subprocess
+    import sys
+    import textwrap
+
+    code = textwrap.dedent(setup) + textwrap.dedent(
+        """
+        import dravolt_common.utils.payload_wrapper as pw
+        try:
+            made = type(pw.PayloadWrapper(pw.PayloadWrapper, {}))
+        except Exception as exc:
+            made = type(exc)
+        try:
+            expected = type(object.__new__(pw.copy.copy(pw.PayloadWrapper)))
+        except Exception as exc:
+            expected = type(exc)
+        assert made is expected, (made, expected)
+        """
     )
-    try:
-        change(copy)
-        # Another class, or the error the changed code raises.
-        assert outcome(lambda: type(PayloadWrapper(int, {}))) is not PayloadWrapper
-    finally:
-        copy.copy, copy.copy.__code__, copy._copy_immutable.__code__ = saved[:3]
-        copy._copy_dispatch.clear()
-        copy._copy_dispatch.update(saved[3])
-        vars(copy).pop("type", None)
-    assert type(PayloadWrapper(int, {})) is PayloadWrapper
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert proc.returncode == 0, proc.stderr

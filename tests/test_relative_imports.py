@@ -138,6 +138,46 @@ def test_nothing_changed_nothing_searched():
             """,
             id="new-path-hook",
         ),
+        pytest.param(
+            """
+            finder = sys.path_importer_cache[extra]
+            finder.find_spec = lambda name, target=None: Finding().find_spec(name)
+            """,
+            id="entry-find-spec-on-the-instance",
+        ),
+        pytest.param(
+            """
+            path_finder = importlib.machinery.PathFinder()
+            sys.meta_path.insert(0, path_finder)
+            assert not own_importlib_used()
+            path_finder.find_spec = Finding().find_spec
+            """,
+            id="meta-path-find-spec-on-the-instance",
+        ),
+        pytest.param(
+            """
+            class More(list):
+                entries = []
+                def __iter__(self):
+                    yield from list.__iter__(self)
+                    yield from More.entries
+            utils.__path__ = More(utils.__path__)
+            assert not own_importlib_used()
+            again = tempfile.mkdtemp()
+            write_own_importlib(again)
+            More.entries.append(again)
+            """,
+            id="path-iterating-more",
+        ),
+        pytest.param(
+            """
+            import types
+            own = types.SimpleNamespace(import_module=lambda name: ("own importlib", name))
+            sys.modules = dict(sys.modules)
+            sys.modules[OWN] = own
+            """,
+            id="sys-modules-rebound",
+        ),
     ],
 )
 def test_a_change_takes_effect_at_the_next_call(change):
@@ -189,6 +229,8 @@ def test_an_unknown_finder_is_asked_at_every_call():
 
 
 def test_audit_events_are_those_of_the_import_system():
+    # A remembered miss of a dotted name raises an event for the name and for
+    # each package of it, as the import system does for the same attempts.
     run(
         """
         events = []
@@ -198,10 +240,44 @@ def test_audit_events_are_those_of_the_import_system():
                 events.append(args[0])
 
         sys.addaudithook(hook)
+        for name in ("jsonpickle.unpickler", "importlib"):
+            try:
+                __import__(name, vars(pw), None, None, 1)
+            except ImportError:
+                pass
+        expected, events[:] = events[:], []
+        assert len(expected) == 3, expected
         for _ in range(3):
             pw.import_by_full_name("json")
-        expected = ["dravolt_common.utils.jsonpickle.unpickler", "dravolt_common.utils.importlib"]
         assert events == expected * 3, events
+        """
+    )
+
+
+@pytest.mark.parametrize("interrupted_read", [1, 2, 3])
+def test_an_interrupted_finder_interrupts_the_import(interrupted_read):
+    # A finder's find_spec is read by the import system's search, then when
+    # the miss is remembered, then at the next attempt; whichever read raises
+    # KeyboardInterrupt, it leaves the call.
+    run(
+        f"""
+        class Interrupting:
+            reads = 0
+            @property
+            def find_spec(self):
+                Interrupting.reads += 1
+                if Interrupting.reads == {interrupted_read}:
+                    raise KeyboardInterrupt
+                return lambda name, path=None, target=None: None
+
+        sys.meta_path.insert(0, Interrupting())
+        try:
+            for _ in range(3):
+                pw.import_by_full_name("json")
+        except KeyboardInterrupt:
+            pass
+        else:
+            raise AssertionError("not interrupted")
         """
     )
 

@@ -6,9 +6,6 @@
 // frame's (frame::names).
 #define PAYLOAD_WRAPPER_NAMES(NAME)                                    \
   NAME(copy, "copy")                                                   \
-  NAME(copy_dispatch, "_copy_dispatch")                                \
-  NAME(copy_immutable, "_copy_immutable")                              \
-  NAME(type, "type")                                                   \
   NAME(typing, "typing")                                               \
   NAME(Any, "Any")                                                     \
   NAME(AnyStr, "AnyStr")                                               \

@@ -39,66 +39,6 @@ Ref object_new(PyObject* new_cls) {
   return new_obj;
 }
 
-// The standard copy.copy gives a class whose metaclass is type back itself:
-// it looks type(x) up in _copy_dispatch and calls _copy_immutable, which
-// returns x. Where the function to call is that one, and what it would read
-// is what it read when first seen, the class is its own copy without the call.
-struct StandardCopy {
-  KeptRef code;         // copy.copy's code
-  KeptRef globals;      // the copy module's namespace
-  KeptRef dispatch;     // its _copy_dispatch
-  KeptRef copier;       // _copy_dispatch[type]: _copy_immutable
-  KeptRef copier_code;  // its code
-};
-StandardCopy standard_copy;
-
-bool is_copy_function(PyObject* function, const frame::Name& qualname) {
-  if (!PyFunction_Check(function)) return false;
-  auto* self = reinterpret_cast<PyFunctionObject*>(function);
-  return PyUnicode_Check(self->func_qualname) && PyUnicode_Check(self->func_module) &&
-         PyUnicode_Compare(self->func_qualname, qualname.get()) == 0 &&
-         PyUnicode_Compare(self->func_module, names::copy.get()) == 0;
-}
-
-void remember_standard_copy(PyObject* function) {
-  auto* self = reinterpret_cast<PyFunctionObject*>(function);
-  PyObject* dispatch = PyDict_GetItemWithError(self->func_globals, names::copy_dispatch.get());
-  PyObject* copier =
-      dispatch && PyDict_Check(dispatch)
-          ? PyDict_GetItemWithError(dispatch, reinterpret_cast<PyObject*>(&PyType_Type))
-          : nullptr;
-  PyErr_Clear();
-  if (copier == nullptr || !is_copy_function(copier, names::copy_immutable)) return;
-  standard_copy.globals.keep(Ref::borrow(self->func_globals));
-  standard_copy.dispatch.keep(Ref::borrow(dispatch));
-  standard_copy.copier.keep(Ref::borrow(copier));
-  standard_copy.copier_code.keep(Ref::borrow(PyFunction_GET_CODE(copier)));
-  standard_copy.code.keep(Ref::borrow(self->func_code));
-}
-
-// Whether copy_function(cls) gives cls, for the reasons above.
-bool copies_class_as_itself(PyObject* copy_function, PyObject* cls) {
-  if (!Py_IS_TYPE(cls, &PyType_Type) || !PyFunction_Check(copy_function)) return false;
-  if (!standard_copy.code && is_copy_function(copy_function, names::copy)) {
-    remember_standard_copy(copy_function);
-  }
-  auto* function = reinterpret_cast<PyFunctionObject*>(copy_function);
-  PyObject* globals = standard_copy.globals.get();
-  bool same = function->func_code == standard_copy.code.get() &&
-              function->func_globals == globals &&
-              PyDict_GetItemWithError(globals, names::copy_dispatch.get()) ==
-                  standard_copy.dispatch.get() &&
-              PyDict_GetItemWithError(globals, names::type.get()) == nullptr &&
-              PyDict_GetItemWithError(function->func_builtins, names::type.get()) ==
-                  reinterpret_cast<PyObject*>(&PyType_Type) &&
-              PyDict_GetItemWithError(standard_copy.dispatch.get(),
-                                      reinterpret_cast<PyObject*>(&PyType_Type)) ==
-                  standard_copy.copier.get() &&
-              PyFunction_GET_CODE(standard_copy.copier.get()) == standard_copy.copier_code.get();
-  PyErr_Clear();
-  return same;
-}
-
 // `args[INDEX]`, with the index constant looked up anew at every read, so
 // that a rebinding of it takes effect.
 Ref argument_at(frame::Call& call, const frame::Name& index_name) {
@@ -173,9 +113,8 @@ Ref PayloadWrapperBase_new(frame::Call& call) {
   if (!copy_module) return call.fail();
   Ref copy_function = frame::attribute(copy_module.get(), names::copy.get());
   if (!copy_function) return call.fail();
-  Ref new_cls = copies_class_as_itself(copy_function.get(), cls)
-                    ? Ref::borrow(cls)
-                    : Ref::steal(PyObject_CallOneArg(copy_function.get(), cls));
+  // Called every time: whatever is bound as copy.copy may give another class.
+  Ref new_cls = Ref::steal(PyObject_CallOneArg(copy_function.get(), cls));
   if (!new_cls) return call.fail();
   Ref new_obj = object_new(new_cls.get());
   if (!new_obj) return call.fail();

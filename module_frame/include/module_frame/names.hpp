@@ -33,6 +33,7 @@
   NAME(meta_path, "meta_path")                                   \
   NAME(path_hooks, "path_hooks")                                 \
   NAME(path_importer_cache, "path_importer_cache")               \
+  NAME(modules, "modules")                                       \
   NAME(sys, "sys")                                               \
   NAME(path_mtime, "_path_mtime")                                \
   NAME(path_cache, "_path_cache")                                \
