@@ -30,8 +30,9 @@ or the path of an interpreter.  Where neither has 3.14 or 3.15, Debian's
 build of it is unpacked into ~/.cache/dravolt_common/cpython (or
 $DRAVOLT_CPYTHON_ROOT) by tools/install_cpython.sh.  A version with a d
 (3.14d, 3.15d) names CPython's debug build, whose assertions check every use
-of the C API; it is taken from pythonX.Yd on PATH or unpacked the same way.  Each command first creates the virtual environment
-.venv-X.Y for that version (unless it exists and works) and installs the
+of the C API; it is taken from pythonX.Yd on PATH or unpacked the same way.
+Each command first creates the virtual environment .venv-X.Y for that
+version (unless it exists and works) and installs the
 project into it with its test and lint extras (the lint tools at the versions
 pyproject.toml pins); the CMake build tree under build/, one per version,
 keeps re-installs incremental.  The benchmarks run in an environment of their
