@@ -28,10 +28,15 @@ usage: [PYTHON=VERSION] ./dev.sh COMMAND [ARGS...]
                     is missing; passes ARGS on to pytest
   help              show this text
 
-PYTHON chooses the interpreter: a version (3.10, the default, 3.11, 3.12 or
-3.13), taken from pythonX.Y on PATH or from the pyenv versions, or the path of
-an interpreter.  Each command first creates the virtual environment
-.venv-X.Y for that version (unless it exists and works) and installs the
+PYTHON chooses the interpreter: a version (3.10, the default, 3.11, 3.12,
+3.13, 3.14 or 3.15), taken from pythonX.Y on PATH or from the pyenv versions,
+or the path of an interpreter.  Where neither has 3.14 or 3.15, Debian's
+build of it is unpacked into ~/.cache/dravolt_common/cpython (or
+$DRAVOLT_CPYTHON_ROOT) by tools/install_cpython.sh.  A version with a d
+(3.14d, 3.15d) names CPython's debug build, whose assertions check every use
+of the C API; it is taken from pythonX.Yd on PATH or unpacked the same way.
+Each command first creates the virtual environment .venv-X.Y for that
+version (unless it exists and works) and installs the
 project into it with its test and lint extras (the lint tools at the versions
 pyproject.toml pins); the CMake build tree under build/, one per version,
 keeps re-installs incremental.  The benchmarks run in an environment of their
@@ -48,9 +53,10 @@ fail() {
 # persistent build tree is reused); 23.0 also passes config settings through.
 readonly MIN_PIP=23.0
 
-# The X.Y version of an interpreter; fails when it does not run.
+# The X.Y version of an interpreter, with a d for a debug build; fails when it
+# does not run.
 version_of() {
-    "$1" -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null </dev/null
+    "$1" -c 'import sys; print("%d.%d%s" % (*sys.version_info[:2], "d" * hasattr(sys, "gettotalrefcount")))' 2>/dev/null </dev/null
 }
 
 # The path of a CPython X.Y: pythonX.Y on PATH, else the highest patch release
@@ -80,6 +86,15 @@ find_python() {
     return 1
 }
 
+# The path of Debian's CPython X.Y (3.14 or newer; X.Yd for its debug build),
+# unpacked into a private folder on first use.
+unpacked_python() {
+    local version=${1%d} debug=()
+    [ "$version" != "$1" ] && debug=(--debug)
+    [[ $version =~ ^3\.(1[4-9]|[2-9][0-9])$ ]] || return 1
+    tools/install_cpython.sh "${debug[@]}" "$version"
+}
+
 # Sets PYTHON_BIN, VERSION and VENV from $PYTHON.
 select_python() {
     local wanted=${PYTHON:-$DEFAULT_VERSION}
@@ -88,7 +103,7 @@ select_python() {
         PYTHON_BIN=$wanted
     else
         VERSION=$wanted
-        PYTHON_BIN=$(find_python "$VERSION") ||
+        PYTHON_BIN=$(find_python "$VERSION") || PYTHON_BIN=$(unpacked_python "$VERSION") ||
             fail "no CPython $VERSION found: put python$VERSION on PATH or install it with pyenv"
     fi
     VENV=.venv-$VERSION

@@ -32,6 +32,9 @@ _DEFAULT_WARMUP = 200
 # system caches (about 1 kB, whatever the number of calls).
 _TRACED_SHARE = 4
 _TRACED_BYTES_PER_CALL = 24
+# From 3.13 the old name warns, and each warning that pytest records is
+# memory that looks like a leak of the call being checked.
+_clear_type_cache = getattr(sys, "_clear_internal_caches", None) or sys._clear_type_cache
 
 
 def _settle():
@@ -39,7 +42,7 @@ def _settle():
     # The type attribute cache keeps a reference to each attribute name it
     # saw (up to 4096 of them), which looks like a leak of every name that
     # a call builds afresh.
-    sys._clear_type_cache()
+    _clear_type_cache()
 
 
 def _repeat(once, times):

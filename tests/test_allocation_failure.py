@@ -51,4 +51,6 @@ def test_each_call_survives_each_failed_allocation():
 def test_each_import_survives_each_failed_allocation(name):
     *controls, report = run(name, 20_000)
     assert report["problems"] == []
-    assert report["end"] < 20_000 and report["injected"] > 100
+    # Each import makes hundreds of allocations (the fewest, about 400, on
+    # 3.14), and the walk reaches the last of them.
+    assert 200 < report["end"] < 20_000 and report["injected"] >= report["end"] // (2 * STRIDE)

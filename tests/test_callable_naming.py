@@ -278,6 +278,10 @@ def test_arguments_by_keyword():
 # ------------------------------------------------------------------ get_function_module
 
 
+# From 3.15 a class written in Python shares object's own __dict__ descriptor.
+CLASS_DICT_MODULE = "builtins" if sys.version_info >= (3, 15) else HERE
+
+
 @pytest.mark.parametrize(
     "function_obj, is_method, expected",
     [
@@ -295,6 +299,7 @@ def test_arguments_by_keyword():
             SlottedUnderForeignMeta.__dict__["slot"], False, "meta.mod", id="foreign-metaclass"
         ),
         pytest.param(type.__dict__["__doc__"], False, "builtins", id="getset-descriptor"),
+        pytest.param(vars(Plain)["__dict__"], False, CLASS_DICT_MODULE, id="class-dict-descriptor"),
         pytest.param(Plain().meth, True, HERE, id="bound-method"),
         pytest.param(Plain().meth, False, "builtins", id="bound-method-not-method"),
         pytest.param(Plain.factory, True, HERE, id="class-method"),

