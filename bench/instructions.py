@@ -7,9 +7,12 @@ doing, so they show what a change to the code buys on a busy machine. Each
 workload of bench/workloads.py (all of the calls, or those whose names contain
 one of the NAMEs) runs in the same loop as the timed benchmarks, twice, with
 different numbers of loops; the difference, divided by the difference of the
-loops, is the cost of one call and its loop. DIR, as for bench/workloads.py,
-goes first on sys.path (a model's tree); --floor names the tree of the no-op C
-functions (bench/prepare.py builds it), whose count is printed first.
+loops, is the cost of one call and its loop (the loop alone is printed first).
+A workload that reduces a fresh wrapper per call is counted less the making of
+its wrappers. DIR, as for
+bench/workloads.py, goes first on sys.path (a model's tree); --floor names the
+tree of the no-op C functions and the own-type ones (bench/prepare.py builds
+it), whose counts are printed next.
 """
 
 import argparse
@@ -26,15 +29,23 @@ import sys
 sys.path[:0] = {path!r}
 import workloads
 if {floor!r}:
-    import bench_floor
-    arity = {arity}
-    function, args = getattr(bench_floor, f"noop{{arity}}"), (None,) * arity
+    module = __import__({floor!r})
+    function = getattr(module, "noop{arity}")
+    time_function, arguments = workloads.TIME_CALLS[{arity}], (function, *(None,) * {arity})
+elif {name!r} == "loop":
+    time_function, arguments = workloads.time_loop, ()
 else:
     import dravolt_common.callable_naming as cn, dravolt_common.utils.payload_wrapper as pw
-    arity, make = {{name: (a, m) for name, a, m in workloads.CALLS}}[{name!r}]
-    function, args = make(pw, cn)
-function(*args)
-workloads.TIME_CALLS[len(args)]({loops}, function, *args)
+    make = {{name: m for name, _, m in workloads.CALLS}}[{name!r}]
+    time_function, arguments = workloads.timer(make, pw, cn)
+    if {making_only!r}:
+        # What a fresh-argument workload spends outside its calls.
+        def time_function(loops, function, make):
+            made = [make() for _ in range(loops)]
+            for _a in made:
+                pass
+time_function(1, *arguments)
+time_function({loops}, *arguments)
 """
 
 
@@ -58,12 +69,25 @@ def count(code):
     return int(found.group(1))
 
 
-def per_call(path, name="", floor=False, arity=1):
+def per_call(path, name="", floor="", arity=1, making_only=False):
     counts = [
-        count(CASE.format(path=path, floor=floor, arity=arity, name=name, loops=loops))
+        count(
+            CASE.format(
+                path=path, floor=floor, arity=arity, name=name, loops=loops, making_only=making_only
+            )
+        )
         for loops in (1000, 5000)
     ]
     return (counts[1] - counts[0]) // 4000
+
+
+def workload_per_call(path, name, fresh):
+    """A fresh-argument workload's count less what making its arguments costs,
+    with an empty loop's in its place: one call and its loop, as elsewhere."""
+    cost = per_call(path, name)
+    if fresh:
+        cost -= per_call(path, name, making_only=True) - per_call(path, "loop")
+    return cost
 
 
 def main():
@@ -76,14 +100,17 @@ def main():
     import workloads
 
     path = [str(HERE)] + ([args.tree] if args.tree else [])
+    print(f"{'the loop alone':<45} {per_call(path, 'loop'):>8}")
     if args.floor:
-        for arity in (1, 2, 3):
-            cost = per_call([*path, args.floor], floor=True, arity=arity)
-            print(f"{'floor: no-op C function, ' + str(arity) + ' argument(s)':<45} {cost:>8}")
+        for module, kind in (("bench_floor", "no-op C function"), ("bench_own_floor", "own type")):
+            for arity in (1, 2, 3):
+                cost = per_call([*path, args.floor], floor=module, arity=arity)
+                print(f"{'floor: ' + kind + ', ' + str(arity) + ' argument(s)':<45} {cost:>8}")
     for name, _, _ in workloads.CALLS:
         if args.names and not any(part in name for part in args.names):
             continue
-        print(f"{name:<45} {per_call(path, name):>8}", flush=True)
+        fresh = name.endswith(": a fresh wrapper")
+        print(f"{name:<45} {workload_per_call(path, name, fresh):>8}", flush=True)
 
 
 if __name__ == "__main__":

@@ -2,8 +2,10 @@
 installed package copied into a package tree of its own (so that finding it
 costs what finding the models costs, not a listing of site-packages), the
 pure-Python model compiled with Cython, in a package tree of its own, and the
-floor (no-op C functions, and empty modules for the import workload).  A tree
-is built again only when what it is made of has changed."""
+floor (no-op C functions, no-op functions of the modules' own function type,
+built from the frame's sources with the CMake option that the wheel leaves
+off, and empty modules for the import workload).  A tree is built again only
+when what it is made of has changed."""
 
 import hashlib
 import shlex
@@ -17,6 +19,8 @@ ROOT = Path(__file__).resolve().parent.parent
 MODEL = ROOT / "model"
 PACKAGE = ROOT / "src"
 FLOOR_SOURCE = Path(__file__).resolve().parent / "floor.c"
+OWN_FLOOR_SOURCES = [Path(__file__).resolve().parent / "own_floor.cpp", ROOT / "CMakeLists.txt"]
+FRAME = ROOT / "module_frame"
 
 # The modules the model compiles into, and the package files beside them,
 # which every implementation shares.
@@ -129,11 +133,39 @@ def build_cython_model():
     return tree
 
 
+def frame_sources():
+    return sorted(path for path in FRAME.rglob("*") if path.is_file())
+
+
+def build_own_floor(tree):
+    """The no-op functions of our own function type: the module bench_own_floor,
+    made by the project's CMake file with the option that only the benchmarks
+    turn on, in a build tree of its own, with the interpreter that runs this."""
+    import cmake
+
+    program = str(Path(cmake.CMAKE_BIN_DIR) / "cmake")
+    build = build_root() / "own-floor-cmake"
+    configure = [program, "-S", str(ROOT), "-B", str(build), "-DCMAKE_BUILD_TYPE=Release"]
+    configure += ["-DDRAVOLT_BENCH_OWN_FLOOR=ON", f"-DPython_EXECUTABLE={sys.executable}"]
+    run_all([configure])
+    run_all([[program, "--build", str(build), "--target", "bench_own_floor", "-j", "2"]])
+    (built,) = build.glob("bench_own_floor*" + sysconfig.get_config_var("EXT_SUFFIX"))
+    shutil.copyfile(built, tree / built.name)
+
+
 def build_floor():
-    """The no-op C functions, built under two module names, and two empty modules."""
+    """The no-op C functions, built under two module names, the no-op
+    functions of our own type, and two empty modules."""
     tree = build_root() / "floor"
     suffix = sysconfig.get_config_var("EXT_SUFFIX")
-    stamp = digest(sys.version, FLOOR_SOURCE.read_bytes(), *compile_command("x", "y"))
+    own_sources = [*OWN_FLOOR_SOURCES, *frame_sources()]
+    stamp = digest(
+        sys.version,
+        FLOOR_SOURCE.read_bytes(),
+        *(str(path) for path in own_sources),
+        *(path.read_bytes() for path in own_sources),
+        *compile_command("x", "y"),
+    )
     if up_to_date(tree, stamp):
         return tree
     shutil.rmtree(tree, ignore_errors=True)
@@ -142,6 +174,7 @@ def build_floor():
         compile_command(FLOOR_SOURCE, tree / f"{name}{suffix}", f"-DFLOOR_MODULE={name}")
         for name in FLOOR_EXTENSIONS
     )
+    build_own_floor(tree)
     for name in FLOOR_MODULES:
         (tree / f"{name}.py").write_text("")
     (tree / ".stamp").write_text(stamp)

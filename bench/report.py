@@ -6,7 +6,7 @@ from pathlib import Path
 import pyperf
 import workloads
 
-COLUMNS = ("native", "model", "cython", "floor", "empty")
+COLUMNS = ("native", "model", "cython", "floor", "own", "empty")
 
 
 def load(results):
@@ -24,29 +24,48 @@ def load(results):
     return times, metadata
 
 
+def loop_cost(times, name):
+    """The harness's own cost per call of a workload: its loop with no call in
+    it.  The import is timed inside the interpreter it starts, with no loop."""
+    if name == workloads.IMPORT:
+        return 0.0
+    fresh = name.endswith(": a fresh wrapper")
+    return times.get(("floor", workloads.LIST_LOOP if fresh else workloads.LOOP), 0.0)
+
+
+def net(seconds, loop):
+    return None if seconds is None else max(seconds - loop, 0.0)
+
+
 def rows(times):
-    """Per workload: its name and the seconds of each column (None where there is none)."""
+    """Per workload: its name and the seconds of each column net of the
+    harness's loop (None where there is none)."""
     floors = {
-        "pickle round trip": ("floor: pickle round trip", None),
-        "jsonpickle round trip": ("floor: jsonpickle round trip", None),
-        workloads.IMPORT: ("floor: empty C modules", "floor: empty Python modules"),
+        workloads.IMPORT: ("floor: empty C modules", None, "floor: empty Python modules"),
     }
+    for name in workloads.ROUND_TRIPS + workloads.LOADS:
+        floors[name] = (f"floor: {name}", None, None)
     for name, arity, _ in workloads.CALLS:
         floors[name] = (
             workloads.floor_name("no-op C function", arity),
+            workloads.floor_name("no-op of our function type", arity),
             workloads.floor_name("empty Python function", arity),
         )
-    names = [name for name, _, _ in workloads.CALLS] + workloads.ROUND_TRIPS + [workloads.IMPORT]
+    names = [name for name, _, _ in workloads.CALLS]
+    names += workloads.ROUND_TRIPS + workloads.LOADS + [workloads.IMPORT]
     for name in names:
-        floor, empty = floors[name]
+        floor, own, empty = floors[name]
+        loop = loop_cost(times, name)
+        floor_loop = loop_cost(times, "") if name != workloads.IMPORT else 0.0
         yield (
             name,
             {
-                "native": times.get(("native", name)),
-                "model": times.get(("model", name)),
-                "cython": times.get(("cython", name)),
-                "floor": times.get(("floor", floor)),
-                "empty": times.get(("floor", empty)) if empty else None,
+                "native": net(times.get(("native", name)), loop),
+                "model": net(times.get(("model", name)), loop),
+                "cython": net(times.get(("cython", name)), loop),
+                "floor": net(times.get(("floor", floor)), floor_loop),
+                "own": net(times.get(("floor", own)), floor_loop) if own else None,
+                "empty": net(times.get(("floor", empty)), floor_loop) if empty else None,
             },
         )
 
@@ -62,7 +81,7 @@ def duration(seconds):
 
 
 def ratio(numerator, denominator):
-    if numerator is None or denominator is None:
+    if numerator is None or not denominator:
         return "-"
     value = numerator / denominator
     return f"{value:.2g}×" if value < 10 else f"{value:.0f}×"
@@ -78,14 +97,26 @@ def describe_machine(metadata):
     )
 
 
+def loop_note(times):
+    loop = times.get(("floor", workloads.LOOP))
+    list_loop = times.get(("floor", workloads.LIST_LOOP))
+    return (
+        f"{duration(loop)} per iteration over a range, {duration(list_loop)} over a list;"
+        " not for the import, which is timed inside the interpreter it starts"
+    )
+
+
 def table(times, metadata, cython_version):
     lines = [
         f"Machine and Python: {describe_machine(metadata)}; pyperf {pyperf.__version__},"
         f" Cython {cython_version} for the compiled model.",
         "",
-        "| Workload | native | model | Cython | floor | empty Python "
-        "| model ÷ native | Cython ÷ native | native ÷ floor |",
-        "|---|--:|--:|--:|--:|--:|--:|--:|--:|",
+        f"All times are net of the harness's own loop ({loop_note(times)}), subtracted from"
+        " every workload and every floor.",
+        "",
+        "| Workload | native | model | Cython | floor | own-type floor | empty Python "
+        "| model ÷ native | Cython ÷ native | native ÷ floor | native ÷ own-type floor |",
+        "|---|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|",
     ]
     for name, seconds in rows(times):
         cells = [duration(seconds[column]) for column in COLUMNS]
@@ -93,16 +124,25 @@ def table(times, metadata, cython_version):
             ratio(seconds["model"], seconds["native"]),
             ratio(seconds["cython"], seconds["native"]),
             ratio(seconds["native"], seconds["floor"]),
+            ratio(seconds["native"], seconds["own"]),
         ]
         lines.append(f"| {name} | " + " | ".join(cells) + " |")
+    loadclass = net(times.get(("floor", workloads.LOADCLASS)), loop_cost(times, ""))
     lines += [
+        "",
+        f"For comparison, jsonpickle's `loadclass('os.path.join')` called directly: "
+        f"{duration(loadclass)}.",
         "",
         "Median CPU time per call (the process's own, so that other processes on the machine",
         "count less); each implementation is the package `dravolt_common` of its own processes.",
         "*model*: the pure-Python model; *Cython*: the same file compiled with Cython;",
-        "*floor*: a no-op C function called with as many arguments (round trips: 1,000 plain",
-        "objects through the same serialiser; import: two empty extension modules); *empty",
-        "Python*: an empty Python function of that arity (import: two empty Python modules).",
+        "*floor*: a no-op C function called with as many arguments (round trips and loads:",
+        "1,000 plain objects through the same serialiser; import: two empty extension modules);",
+        "*own-type floor*: a function of our own function type, with as many parameters, whose",
+        "body does nothing (built for the benchmarks only), so that native ÷ own-type floor is",
+        "what the body costs over the call; *empty Python*: an empty Python function of that",
+        "arity (import: two empty Python modules). A fresh wrapper is one made before the clock",
+        "starts and reduced once, as pickle meets each wrapper of a list.",
         "Ratios above 1 mean that native is that many times faster than the model, or that many",
         "times slower than the floor. The import is timed inside fresh interpreters, models and",
         "empty modules from cached bytecode.",

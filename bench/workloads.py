@@ -6,8 +6,9 @@
 IMPL is ``native`` (the installed package, or a copy of it in DIR), ``model``
 or ``cython`` (the pure-Python model, as it is or compiled, in the package
 tree DIR, which goes first on sys.path so that it is the package
-``dravolt_common`` of every process), or ``floor`` (no-op C functions and empty Python functions of each
-arity, from the tree DIR).  GROUP ``calls`` times the calls and the round
+``dravolt_common`` of every process), or ``floor`` (the timing loop with no
+call in it, no-op C functions, no-op functions of our own function type and
+empty Python functions of each arity, from the tree DIR).  GROUP ``calls`` times the calls and the round
 trips in this process's workers; ``import`` times the import of both modules
 in fresh interpreters.  ``--only`` picks benchmarks by name.  ``--check``
 prints what each workload returns instead, so that the implementations can be
@@ -89,6 +90,18 @@ def naming(function_name, obj, is_method=False):
     return make
 
 
+class EachCall:
+    """An argument made anew for every call, before the clock starts: a
+    wrapper that no call has seen yet, as pickle meets each wrapper of a list."""
+
+    def __init__(self, make):
+        self.make = make
+
+
+def fresh_wrapper(pw):
+    return EachCall(lambda: pw.PayloadWrapper(Sensor, FUNCS))
+
+
 CALLS = [
     ("get_function_module: function", 2, naming("get_function_module", helper)),
     ("get_function_module: class", 2, naming("get_function_module", Thing)),
@@ -117,7 +130,12 @@ CALLS = [
     ),
     ("PayloadWrapper(C, funcs)", 2, lambda pw, cn: (pw.PayloadWrapper, (Sensor, FUNCS))),
     (
-        "PayloadWrapper.__reduce__",
+        "PayloadWrapper.__reduce__: a fresh wrapper",
+        1,
+        lambda pw, cn: (pw.PayloadWrapper.__reduce__, (fresh_wrapper(pw),)),
+    ),
+    (
+        "PayloadWrapper.__reduce__: the same wrapper",
         1,
         lambda pw, cn: (pw.PayloadWrapper.__reduce__, (pw.PayloadWrapper(Sensor, FUNCS),)),
     ),
@@ -140,6 +158,7 @@ CALLS = [
 ]
 
 ROUND_TRIPS = ["pickle round trip", "jsonpickle round trip"]
+LOADS = ["pickle.loads", "jsonpickle.decode"]
 IMPORT = "import of both modules"
 
 
@@ -162,6 +181,18 @@ def pickle_round_trip(items):
 
 def jsonpickle_round_trip(items):
     return jsonpickle.decode(jsonpickle.encode(items, keys=True), keys=True)
+
+
+def jsonpickle_decode(text):
+    return jsonpickle.decode(text, keys=True)
+
+
+def pickle_loads_benchmark(make_items):
+    return lambda: (time_calls_1, (pickle.loads, pickle.dumps(make_items())))
+
+
+def jsonpickle_decode_benchmark(make_items):
+    return lambda: (time_calls_1, (jsonpickle_decode, jsonpickle.encode(make_items(), keys=True)))
 
 
 # The same loop times every implementation: a call of the floor's no-op
@@ -193,6 +224,49 @@ def time_calls_3(loops, function, a, b, c):
 
 
 TIME_CALLS = {1: time_calls_1, 2: time_calls_2, 3: time_calls_3}
+
+
+def time_fresh_calls(loops, function, make):
+    """One call per argument, each argument made before the clock starts."""
+    arguments = [make() for _ in range(loops)]
+    start = process_time()
+    for a in arguments:
+        function(a)
+    return process_time() - start
+
+
+# The harness's own cost per call: the same loops with no call in them.  Every
+# figure of the table is net of it.
+def time_loop(loops):
+    calls = range(loops)
+    start = process_time()
+    for _ in calls:
+        pass
+    return process_time() - start
+
+
+def time_list_loop(loops):
+    arguments = [None] * loops
+    start = process_time()
+    for _a in arguments:
+        pass
+    return process_time() - start
+
+
+LOOP = "harness: the loop alone"
+LIST_LOOP = "harness: the loop over a list alone"
+
+
+def timer(make, pw, cn):
+    """The time function and its arguments for a call workload."""
+    function, args = make(pw, cn)
+    if args and isinstance(args[0], EachCall):
+        return time_fresh_calls, (function, args[0].make)
+    return TIME_CALLS[len(args)], (function, *args)
+
+
+def sample_arguments(args):
+    return tuple(arg.make() if isinstance(arg, EachCall) else arg for arg in args)
 
 
 def empty_1(a):
@@ -269,27 +343,31 @@ def implementation():
     return pw, cn
 
 
-def call_benchmark(arity, make):
-    def build():
-        function, args = make(*implementation())
-        return TIME_CALLS[arity], (function, *args)
-
-    return build
+def call_benchmark(make):
+    return lambda: timer(make, *implementation())
 
 
 def round_trip_benchmark(round_trip, make_items):
     return lambda: (time_calls_1, (round_trip, make_items()))
 
 
-def floor_benchmark(arity, function):
+def floor_benchmark(arity, module_name=None, function=None):
     def build():
-        if function is None:
-            import bench_floor
-
-            return TIME_CALLS[arity], (getattr(bench_floor, f"noop{arity}"), *(None,) * arity)
+        if module_name is not None:
+            module = __import__(module_name)
+            return TIME_CALLS[arity], (getattr(module, f"noop{arity}"), *(None,) * arity)
         return TIME_CALLS[arity], (function, *(None,) * arity)
 
     return build
+
+
+def loadclass_benchmark():
+    from jsonpickle.unpickler import loadclass
+
+    return time_calls_1, (loadclass, "os.path.join")
+
+
+LOADCLASS = "floor: jsonpickle's loadclass('os.path.join')"
 
 
 def plain_objects():
@@ -306,22 +384,34 @@ def benchmarks(impl, group, tree=None):
         }
     found = {}
     if impl == "floor":
+        found[LOOP] = lambda: (time_loop, ())
+        found[LIST_LOOP] = lambda: (time_list_loop, ())
         for arity in sorted(TIME_CALLS):
-            found[floor_name("no-op C function", arity)] = floor_benchmark(arity, None)
-            found[floor_name("empty Python function", arity)] = floor_benchmark(arity, EMPTY[arity])
+            found[floor_name("no-op C function", arity)] = floor_benchmark(arity, "bench_floor")
+            found[floor_name("no-op of our function type", arity)] = floor_benchmark(
+                arity, "bench_own_floor"
+            )
+            found[floor_name("empty Python function", arity)] = floor_benchmark(
+                arity, function=EMPTY[arity]
+            )
+        found[LOADCLASS] = loadclass_benchmark
         found["floor: pickle round trip"] = round_trip_benchmark(pickle_round_trip, plain_objects)
         found["floor: jsonpickle round trip"] = round_trip_benchmark(
             jsonpickle_round_trip, plain_objects
         )
+        found["floor: pickle.loads"] = pickle_loads_benchmark(plain_objects)
+        found["floor: jsonpickle.decode"] = jsonpickle_decode_benchmark(plain_objects)
         return found
-    for name, arity, make in CALLS:
-        found[name] = call_benchmark(arity, make)
+    for name, _, make in CALLS:
+        found[name] = call_benchmark(make)
 
     def wrappers():
         return mixed_wrappers(implementation()[0])
 
     found[ROUND_TRIPS[0]] = round_trip_benchmark(pickle_round_trip, wrappers)
     found[ROUND_TRIPS[1]] = round_trip_benchmark(jsonpickle_round_trip, wrappers)
+    found[LOADS[0]] = pickle_loads_benchmark(wrappers)
+    found[LOADS[1]] = jsonpickle_decode_benchmark(wrappers)
     return found
 
 
@@ -356,7 +446,7 @@ def check():
     results = {}
     for name, _, make in CALLS:
         function, args = make(pw, cn)
-        results[name] = canonical(function(*args))
+        results[name] = canonical(function(*sample_arguments(args)))
     items = mixed_wrappers(pw)
     results[ROUND_TRIPS[0]] = canonical(pickle_round_trip(items))
     results[ROUND_TRIPS[1]] = canonical(jsonpickle_round_trip(items))

@@ -327,6 +327,54 @@ def test_reduce_counts_any_failing_read_as_absence(error):
     assert sys.exc_info() == (None, None, None)
 
 
+class KeysOnly(dict):
+    """An instance dict whose merge goes through keys() and __getitem__."""
+
+    def keys(self):
+        return ["shown"]
+
+    def __iter__(self):
+        return iter(self.keys())
+
+    def __getitem__(self, key):
+        return "through getitem"
+
+
+def reading_class(kind):
+    """A wrapper class that makes its own answer of funcs, cls or __dict__."""
+    namespace = {
+        "getattr": {"__getattr__": lambda self, name: f"missing {name}"},
+        "getattribute": {
+            "__getattribute__": lambda self, name: (
+                f"read {name}" if name in ("funcs", "cls") else object.__getattribute__(self, name)
+            )
+        },
+        "class attribute": {"funcs": "on the class", "cls": "on the class"},
+        "dict property": {"__dict__": property(lambda self: {"note": 2, "funcs": 0})},
+    }.get(kind, {})
+    return type("Sub", (pw.PayloadWrapper,), namespace)
+
+
+@pytest.mark.parametrize(
+    "kind, expected",
+    [
+        ("getattr", (("missing cls", "missing funcs"), {"note": 1})),
+        ("getattribute", (("read cls", "read funcs"), {"note": 1})),
+        ("class attribute", (("on the class", "on the class"), {"note": 1})),
+        ("dict property", (("", {}), {"note": 2})),
+        ("dict subclass", (("", {}), {"shown": "through getitem"})),
+        ("non-str key", (("", {}), {"note": 1, 7: "seven"})),
+    ],
+)
+def test_reduce_reads_what_the_class_makes_of_its_attributes(kind, expected):
+    wrapper = object.__new__(reading_class(kind))
+    if kind == "dict subclass":
+        wrapper.__dict__ = KeysOnly(note=1)
+    elif kind != "dict property":
+        vars(wrapper).update({"note": 1, **({7: "seven"} if kind == "non-str key" else {})})
+    assert wrapper.__reduce__() == (pw.PayloadWrapper, *expected)
+
+
 def test_reduce_names_the_module_global_payload_wrapper(monkeypatch):
     class Sub(pw.PayloadWrapper):
         pass

@@ -182,13 +182,18 @@ Ref PayloadWrapper_init(frame::Call& call) {
   return Ref::borrow(Py_None);
 }
 
-// The instance dictionary as the state: a new dict without funcs and cls,
-// which travel in the arguments instead.
-Ref state_without_arguments(PyObject* self) {
-  Ref instance_dict = Ref::steal(PyObject_GetAttr(self, frame::names::dunder_dict.get()));
-  if (!instance_dict) return Ref();
+bool is_argument_name(PyObject* key) {
+  for (const frame::Name* name : {&names::funcs, &names::cls}) {
+    if (key == name->get() || PyUnicode_Compare(key, name->get()) == 0) return true;
+  }
+  return false;
+}
+
+// The state as a new dict without funcs and cls, which travel in the
+// arguments instead: a merge of the instance dictionary, then the two taken out.
+Ref merged_state(PyObject* instance_dict) {
   Ref state = Ref::steal(PyDict_New());
-  if (!state || PyDict_Merge(state.get(), instance_dict.get(), 1) < 0) return Ref();
+  if (!state || PyDict_Merge(state.get(), instance_dict, 1) < 0) return Ref();
   for (const frame::Name* name : {&names::funcs, &names::cls}) {
     int found = PyDict_Contains(state.get(), name->get());
     if (found < 0 || (found && PyDict_DelItem(state.get(), name->get()) < 0)) return Ref();
@@ -196,23 +201,136 @@ Ref state_without_arguments(PyObject* self) {
   return state;
 }
 
+// The same dict as merged_state, made by copying every other entry. Where a
+// key is not an exact str, telling it from funcs and cls could run its __eq__,
+// as the merge's lookups would: the merge is made instead.
+Ref state_from(PyObject* instance_dict) {
+  if (!PyDict_CheckExact(instance_dict)) return merged_state(instance_dict);
+  Ref state = Ref::steal(PyDict_New());
+  if (!state) return Ref();
+  Py_ssize_t position = 0;
+  PyObject* key;
+  PyObject* value;
+  while (PyDict_Next(instance_dict, &position, &key, &value)) {
+    if (!PyUnicode_CheckExact(key)) return merged_state(instance_dict);
+    if (is_argument_name(key)) continue;
+    // Held: an allocation may collect, and a finaliser may change the dict.
+    Ref held_key = Ref::borrow(key);
+    Ref held_value = Ref::borrow(value);
+    if (PyDict_SetItem(state.get(), held_key.get(), held_value.get()) < 0) return Ref();
+  }
+  return state;
+}
+
+Ref state_of(Ref instance_dict) {
+  if (!instance_dict) return Ref();
+  return state_from(instance_dict.get());
+}
+
+Ref state_without_arguments(PyObject* self) {
+  Ref instance_dict = Ref::steal(PyObject_GetAttr(self, frame::names::dunder_dict.get()));
+  if (!instance_dict) return Ref();
+  return state_from(instance_dict.get());
+}
+
+// What __reduce__ reads of the wrapper: funcs and cls where present.
+struct Reads {
+  Ref funcs;            // null where absent
+  Ref cls;              // null where absent
+  Ref dict_descriptor;  // where the shortcut holds: the getset that gives __dict__
+};
+
+// self.__dict__ as getset_get gives it, once its checks have passed.
+Ref dict_through(PyObject* descriptor, PyObject* self) {
+  PyGetSetDef* getset = reinterpret_cast<PyGetSetDescrObject*>(descriptor)->d_getset;
+  return Ref::steal(getset->get(self, getset->closure));
+}
+
+// Shortcut: the reads of a wrapper whose class reads attributes the generic
+// way. It keeps nothing between calls; each call checks, from the type as
+// CPython keeps it, everything the answer rests on:
+// - the type's tp_getattro is PyObject_GenericGetAttr (CPython's type_setattro
+//   changes the slot when a class or a base gains __getattribute__ or
+//   __getattr__);
+// - _PyType_Lookup (the MRO's dicts, behind the method cache keyed on
+//   tp_version_tag) finds nothing named funcs or cls, so that reading either
+//   is a lookup in the instance dict that runs no code (Objects/object.c,
+//   _PyObject_GenericGetAttrWithDict), and the presence test and the read
+//   give the same answer;
+// - it finds a getset descriptor for __dict__ of a type the wrapper is an
+//   instance of, so that reading __dict__ is a call of its getter (as
+//   Objects/descrobject.c, getset_get, makes it).
+// Where any of it does not hold, or the instance dict cannot be had, the
+// reads are made the standard way. Tests: tests/test_payload_wrapper_base.py,
+// the reduce cases with a class attribute, a property, __getattr__,
+// __getattribute__ and a __dict__ of their own, a dict subclass and non-str
+// keys in the instance dict.
+bool read_generically(PyObject* self, Reads& reads) {
+  PyTypeObject* type = Py_TYPE(self);
+  if (type->tp_getattro != PyObject_GenericGetAttr) return false;
+  if (_PyType_Lookup(type, names::funcs.get()) || _PyType_Lookup(type, names::cls.get())) {
+    return false;
+  }
+  PyObject* descriptor = _PyType_Lookup(type, frame::names::dunder_dict.get());
+  if (descriptor == nullptr || !Py_IS_TYPE(descriptor, &PyGetSetDescr_Type)) return false;
+  auto* getset = reinterpret_cast<PyGetSetDescrObject*>(descriptor);
+  if (getset->d_getset->get == nullptr || !PyObject_TypeCheck(self, getset->d_common.d_type)) {
+    return false;
+  }
+  // The dict the generic reads look in (made here if there is none yet, as
+  // reading __dict__ would make it).
+  Ref own_dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
+  if (!own_dict) return false;
+  reads.funcs = Ref::borrow(PyDict_GetItemWithError(own_dict.get(), names::funcs.get()));
+  if (!reads.funcs && PyErr_Occurred()) return false;
+  reads.cls = Ref::borrow(PyDict_GetItemWithError(own_dict.get(), names::cls.get()));
+  if (!reads.cls && PyErr_Occurred()) return false;
+  reads.dict_descriptor = Ref::borrow(descriptor);
+  return true;
+}
+
+// The presence tests, then the reads: a failing test counts as absence, a
+// failing read fails the call.
+int read_standard(PyObject* self, Reads& reads) {
+  bool has_funcs = frame::has_attribute(self, names::funcs.get());
+  bool has_cls = frame::has_attribute(self, names::cls.get());
+  reads.funcs =
+      has_funcs ? Ref::steal(PyObject_GetAttr(self, names::funcs.get())) : Ref::steal(PyDict_New());
+  if (!reads.funcs) return -1;
+  reads.cls = has_cls ? Ref::steal(PyObject_GetAttr(self, names::cls.get()))
+                      : Ref::borrow(frame::names::empty.get());
+  return reads.cls ? 0 : -1;
+}
+
+// The shortcut's reads where they hold, else the standard ones.
+int read_arguments(PyObject* self, Reads& reads) {
+  if (read_generically(self, reads)) {
+    if (!reads.funcs) reads.funcs = Ref::steal(PyDict_New());
+    if (!reads.cls) reads.cls = Ref::borrow(frame::names::empty.get());
+    return reads.funcs ? 0 : -1;
+  }
+  // A failure of the shortcut's own reads tells nothing: the standard reads decide.
+  if (PyErr_Occurred() && !frame::clear_if_ordinary()) return -1;
+  reads = Reads();
+  return read_standard(self, reads);
+}
+
 // The instance stays as it is: a missing funcs or cls is stood in for by an
 // empty dict or "" in the arguments, not written onto the instance.
 Ref PayloadWrapper_reduce(frame::Call& call) {
   PyObject* self = call.arg(0);
-  bool has_funcs = frame::has_attribute(self, names::funcs.get());
-  bool has_cls = frame::has_attribute(self, names::cls.get());
-  Ref funcs =
-      has_funcs ? Ref::steal(PyObject_GetAttr(self, names::funcs.get())) : Ref::steal(PyDict_New());
-  if (!funcs) return call.fail();
-  Ref cls = has_cls ? Ref::steal(PyObject_GetAttr(self, names::cls.get()))
-                    : Ref::borrow(frame::names::empty.get());
-  if (!cls) return call.fail();
+  Reads reads;
+  if (read_arguments(self, reads) < 0) return call.fail();
   Ref wrapper_class = call.global(names::PayloadWrapper);
   if (!wrapper_class) return call.fail();
-  Ref arguments = Ref::steal(PyTuple_Pack(2, cls.get(), funcs.get()));
+  Ref arguments = Ref::steal(PyTuple_Pack(2, reads.cls.get(), reads.funcs.get()));
   if (!arguments) return call.fail();
-  Ref state = state_without_arguments(self);
+  // A finaliser run by an allocation above may have given the class another __dict__.
+  bool same_descriptor =
+      reads.dict_descriptor &&
+      _PyType_Lookup(Py_TYPE(self), frame::names::dunder_dict.get()) == reads.dict_descriptor.get();
+  Ref state = same_descriptor ? state_of(dict_through(reads.dict_descriptor.get(), self))
+                              : state_without_arguments(self);
   if (!state) return call.fail();
   Ref reduced = Ref::steal(PyTuple_Pack(3, wrapper_class.get(), arguments.get(), state.get()));
   if (!reduced) return call.fail();
