@@ -32,6 +32,9 @@ _DEFAULT_WARMUP = 200
 # system caches (about 1 kB, whatever the number of calls).
 _TRACED_SHARE = 4
 _TRACED_BYTES_PER_CALL = 24
+# At least this many watched calls in each run, whatever the scale, so that
+# the import system's kilobyte stays under the threshold.
+_LEAST_TRACED_ROUNDS = 64
 # From 3.13 the old name warns, and each warning that pytest records is
 # memory that looks like a leak of the call being checked.
 _clear_type_cache = getattr(sys, "_clear_internal_caches", None) or sys._clear_type_cache
@@ -152,7 +155,7 @@ def _assert_no_leak(call, args, kwargs, expect, rounds, warmup, tolerance, check
     _settle()
     blocks_after = sys.getallocatedblocks()
     refs_after = [sys.getrefcount(obj) for obj in tracked]
-    traced_rounds = max(1, rounds // _TRACED_SHARE // 2)
+    traced_rounds = max(_LEAST_TRACED_ROUNDS, rounds // _TRACED_SHARE // 2)
     traced = _traced_growth(once, traced_rounds, max(1, warmup // _TRACED_SHARE))
 
     problems = []
