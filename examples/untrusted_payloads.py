@@ -80,6 +80,7 @@ CASES = [
     ("no wrapper: jsonpickle's own `py/repr`", {"py/repr": "{mod}/{mod}.touch('x')"}),
 ]
 
+
 def decoding(**options):
     return lambda text: jsonpickle.decode(text, keys=True, **options)
 
