@@ -4,7 +4,9 @@ Each payload names a module written for the occasion, which records in a list
 when it is imported and when one of its callables runs. Every payload is decoded,
 each time naming a fresh module of that kind, with ``jsonpickle.decode(text,
 safe=True)`` (the default), with ``safe=False``, and with ``safe=True`` plus
-``classes=`` and ``on_missing="error"``; the cell says what ran. Run it with
+``classes=`` and ``on_missing="error"``, and, for the allowlist, with
+``payloads.json_loads(text, allow=["builtins.int"])``, which admits none of the probe's
+names; the cell says what ran. Run it with
 ``.venv-3.10/bin/python examples/untrusted_payloads.py``.
 """
 
@@ -18,6 +20,7 @@ from pathlib import Path
 
 import jsonpickle
 
+from dravolt_common import payloads
 from dravolt_common.utils import payload_wrapper
 
 PROBE = """
@@ -77,24 +80,33 @@ CASES = [
     ("no wrapper: jsonpickle's own `py/repr`", {"py/repr": "{mod}/{mod}.touch('x')"}),
 ]
 
+
+def decoding(**options):
+    return lambda text: jsonpickle.decode(text, keys=True, **options)
+
+
 MODES = [
-    ("`safe=True` (the default)", {"safe": True}),
-    ("`safe=False`", {"safe": False}),
+    ("`safe=True` (the default)", decoding(safe=True)),
+    ("`safe=False`", decoding(safe=False)),
     (
         '`safe=True`, `classes=[int]`, `on_missing="error"`',
-        {"safe": True, "classes": [int], "on_missing": "error"},
+        decoding(safe=True, classes=[int], on_missing="error"),
+    ),
+    (
+        '`payloads.json_loads(text, allow=["builtins.int"])`',
+        lambda text: payloads.json_loads(text, allow=["builtins.int"]),
     ),
 ]
 
 
-def try_payload(folder, payload, options, number):
+def try_payload(folder, payload, decode, number):
     import probe_events
 
     mod = f"probe_{number}"
     Path(folder, f"{mod}.py").write_text(PROBE)
     probe_events.log.clear()
     try:
-        loaded = jsonpickle.decode(json.dumps(payload).replace("{mod}", mod), keys=True, **options)
+        loaded = decode(json.dumps(payload).replace("{mod}", mod))
     except Exception as error:
         probe_events.log.append(f"raises {type(error).__name__}")
         loaded = None
@@ -115,7 +127,7 @@ def table():
         yield "| payload | " + " | ".join(label for label, _ in MODES) + " |"
         yield "|---" * (len(MODES) + 1) + "|"
         for label, payload in CASES:
-            cells = [try_payload(folder, payload, opts, next(numbers)) for _, opts in MODES]
+            cells = [try_payload(folder, payload, decode, next(numbers)) for _, decode in MODES]
             yield f"| {label} | " + " | ".join(cells) + " |"
 
 

@@ -71,6 +71,17 @@ def check_exceptions(loaded):
     assert type(os_error) is OSError and (os_error.filename, os_error.filename2) == ("a", "b")
 
 
+def traceback_entries(exceptions):
+    """The traceback entries (file, line, name) of each exception and of its cause, as JSON holds them."""
+    return [[_entries(error), _entries(error.__cause__)] for error in exceptions]
+
+
+def _entries(error):
+    if error is None:
+        return None
+    return [[e.filename, e.lineno, e.name] for e in traceback.extract_tb(error.__traceback__)]
+
+
 def traceback_shown(error):
     """What a reader is shown of where the exception was raised: its frames, or the text in a note."""
     frames = "".join(traceback.format_tb(error.__traceback__))

@@ -5,6 +5,7 @@ tools/write_stored_payloads.py; a change that stops one loading breaks the promi
 docs/compatibility.md and fails here.
 """
 
+import json
 from pathlib import Path
 
 import pytest
@@ -17,6 +18,14 @@ CASES = [
     for directory in sorted(STORED.iterdir())
     if directory.is_dir()
     for kind in objects.KINDS
+    for serialiser in objects.SERIALISERS
+]
+
+# From 0.2.0 on an exception's traceback travels as its entries, which load as frames.
+WITH_FRAMES = [
+    (version, serialiser)
+    for version in sorted({version for version, _, _ in CASES})
+    if tuple(map(int, version.split("."))) >= (0, 2, 0)
     for serialiser in objects.SERIALISERS
 ]
 
@@ -36,3 +45,11 @@ def test_stored_payload_loads_into_its_object(version, kind, serialiser):
     data = (STORED / version / f"{kind}.{suffix}").read_bytes()
     _, check = objects.KINDS[kind]
     check(load(data))
+
+
+@pytest.mark.parametrize(("version", "serialiser"), WITH_FRAMES)
+def test_stored_exceptions_bring_their_traceback_entries_back_as_frames(version, serialiser):
+    suffix, _, load = objects.SERIALISERS[serialiser]
+    loaded = load((STORED / version / f"exceptions.{suffix}").read_bytes())
+    stored = json.loads((STORED / version / "tracebacks.json").read_text())
+    assert objects.traceback_entries(loaded) == stored["exceptions"]

@@ -6,7 +6,8 @@ package (``./dev.sh test tests/test_stored_payloads.py`` does both)::
     .venv-3.10/bin/python tools/write_stored_payloads.py
 
 Each kind of `tests/stored_payload_objects.py` is dumped by each serialiser into
-``KIND.SUFFIX``; ``manifest.json`` records what wrote them.  Running it again replaces the
+``KIND.SUFFIX``; ``tracebacks.json`` holds the traceback entries of the exceptions dumped, and
+``manifest.json`` records what wrote them.  Running it again replaces the
 files of the current version only.
 """
 
@@ -31,6 +32,9 @@ def main():
     for kind, (make, _) in objects.KINDS.items():
         for suffix, dump, _ in objects.SERIALISERS.values():
             (directory / f"{kind}.{suffix}").write_bytes(dump(make()))
+    # The entries that the exceptions' payloads carry, which loading gives back as frames.
+    tracebacks = {"exceptions": objects.traceback_entries(objects.make_exceptions())}
+    (directory / "tracebacks.json").write_text(json.dumps(tracebacks, indent=1) + "\n")
     manifest = {
         "dravolt_common": dravolt_common.__version__,
         "python": platform.python_version(),

@@ -2,4 +2,4 @@
 
 # The one place the version is written: the build reads it from here for the
 # package metadata.
-__version__ = "0.1.0"
+__version__ = "0.2.0"
