@@ -596,11 +596,14 @@ def test_json_helpers_apply_each_option_to_the_side_that_reads_it():
         # A wrapper that makes the named object: when the name leads nowhere,
         # jsonpickle gives back a blank wrapper in the object's place.
         (ValueError("x"), "builtins.ValueError", "'gone.ValueError'"),
+        # A function or class by reference: loadclass gives None in its place.
+        (os.path.join, "posixpath.join", "'gone.ValueError'"),
+        ({"f": Owner}, f"{__name__}.Owner", "'__main__.Gone'.*defined in __main__"),
     ],
-    ids=["PayloadWrapper", "ExceptionWrapper"],
+    ids=["PayloadWrapper", "ExceptionWrapper", "function", "class in a dict"],
 )
 def test_json_loads_names_a_class_that_cannot_be_found(payload, found, missing):
-    pickler = payloads.JsonPickler(keys=True) if isinstance(payload, Exception) else None
+    pickler = None if isinstance(payload, pw.PayloadWrapper) else payloads.JsonPickler(keys=True)
     text = jsonpickle.encode(payload, keys=True, context=pickler)
     text = text.replace(found, "__main__.Gone" if "defined in" in missing else "gone.ValueError")
 

@@ -1010,6 +1010,18 @@ class _JsonUnpickler(JsonUnpickler):
             self._process_missing(obj[jsonpickle.tags.TYPE])
         return restored
 
+    def _restore_reduce(self, obj: Any) -> Any:
+        # A function or class travels as a call of loadclass on its full name,
+        # which gives None (4.x) or the module the name starts with (3.x) when
+        # the name leads nowhere: that would stand silently for the object.
+        restored = super()._restore_reduce(obj)
+        name = _loadclass_name(obj)
+        if name is not None and (
+            restored is None or (isinstance(restored, types.ModuleType) and restored.__name__ != name)
+        ):
+            self._process_missing(name)
+        return restored
+
     def _restore_object_instance(self, obj: Any, cls: Any, *rest: Any) -> Any:
         # Constructing ModuleWrapper, ExceptionWrapper or SpecialWrapper gives
         # the named object, never an instance of the wrapper: an instance is
@@ -1027,6 +1039,24 @@ _OBJECT_MAKERS = (
     payload_wrapper.ExceptionWrapper,
     payload_wrapper.SpecialWrapper,
 )
+
+
+_LOADCLASS_NAME = "jsonpickle.unpickler.loadclass"
+
+
+def _loadclass_name(obj: dict[str, Any]) -> str | None:
+    """The full name a py/reduce entry hands to loadclass, or None for any other entry."""
+    reduced = obj.get(jsonpickle.tags.REDUCE)
+    if not isinstance(reduced, list) or len(reduced) < 2:
+        return None
+    function, arguments = reduced[0], reduced[1]
+    if not isinstance(function, dict) or function.get(jsonpickle.tags.FUNCTION) != _LOADCLASS_NAME:
+        return None
+    if isinstance(arguments, dict):
+        arguments = arguments.get(jsonpickle.tags.TUPLE)
+    if isinstance(arguments, list) and len(arguments) == 1 and isinstance(arguments[0], str):
+        return arguments[0]
+    return None
 
 
 def _named_by(obj: dict[str, Any], wrapper: type) -> str:
