@@ -1017,7 +1017,8 @@ class _JsonUnpickler(JsonUnpickler):
         restored = super()._restore_reduce(obj)
         name = _loadclass_name(obj)
         if name is not None and (
-            restored is None or (isinstance(restored, types.ModuleType) and restored.__name__ != name)
+            restored is None
+            or (isinstance(restored, types.ModuleType) and restored.__name__ != name)
         ):
             self._process_missing(name)
         return restored
