@@ -27,6 +27,7 @@ FRAME = ROOT / "module_frame"
 MODEL_MODULES = ["dravolt_common.callable_naming", "dravolt_common.utils.payload_wrapper"]
 PACKAGE_FILES = [
     "dravolt_common/__init__.py",
+    "dravolt_common/_tracebacks.py",
     "dravolt_common/utils/__init__.py",
     "dravolt_common/utils/special_unpicklers.py",
 ]
@@ -110,6 +111,7 @@ def build_cython_model():
         sys.version,
         Cython.__version__,
         *(path.read_bytes() for path in sources),
+        *((PACKAGE / name).read_bytes() for name in PACKAGE_FILES),
         *(compile_command("x", "y")),
     )
     if up_to_date(tree, stamp):

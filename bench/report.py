@@ -3,6 +3,7 @@
 import platform
 from pathlib import Path
 
+import payload_workloads
 import pyperf
 import workloads
 
@@ -14,13 +15,15 @@ def load(results):
     and the metadata of the native run."""
     times = {}
     metadata = {}
-    for impl in workloads.IMPLEMENTATIONS:
-        for group in ("calls", "import"):
-            path = Path(results) / f"{impl}-{group}.json"
-            for bench in pyperf.BenchmarkSuite.load(str(path)).get_benchmarks():
-                times[impl, bench.get_name()] = bench.median()
-                if not metadata:
-                    metadata = bench.get_runs()[0].get_metadata()
+    files = [(impl, group) for impl in workloads.IMPLEMENTATIONS for group in ("calls", "import")]
+    for impl, group in files + [("native", "dumps")]:
+        path = Path(results) / f"{impl}-{group}.json"
+        if group == "dumps" and not path.exists():
+            continue
+        for bench in pyperf.BenchmarkSuite.load(str(path)).get_benchmarks():
+            times[impl, bench.get_name()] = bench.median()
+            if not metadata:
+                metadata = bench.get_runs()[0].get_metadata()
     return times, metadata
 
 
@@ -147,7 +150,28 @@ def table(times, metadata, cython_version):
         "times slower than the floor. The import is timed inside fresh interpreters, models and",
         "empty modules from cached bytecode.",
     ]
-    return "\n".join(lines) + "\n"
+    return "\n".join(lines + dump_side(times)) + "\n"
+
+
+def dump_side(times):
+    """The table of the dump side: payloads beside the reference of each object."""
+    loop = loop_cost(times, "")
+    lines = [
+        "",
+        "The dump side: `payloads.dumps` (and `pickle.loads` of what it wrote) beside",
+        "`pickle.dumps` of the same object, or tblib's pickling for a raised exception;",
+        "the native package only, net of the same loop.",
+        "",
+        "| Object | payloads | reference | payloads ÷ reference | target |",
+        "|---|--:|--:|--:|--:|",
+    ]
+    for label, target, ours, reference in payload_workloads.PAIRS:
+        mine = net(times.get(("native", ours)), loop)
+        theirs = net(times.get(("native", reference)), loop)
+        cells = [duration(mine), f"{duration(theirs)} ({reference.split('(')[0]})"]
+        cells += [ratio(mine, theirs), f"≤ {target}×"]
+        lines.append(f"| {label} | " + " | ".join(cells) + " |")
+    return lines
 
 
 def chart(times, metadata, path):

@@ -7,7 +7,8 @@ environment and runs this file.
 It builds the compiled model and the floor (bench/prepare.py), checks that the
 three implementations give the same results, times every workload of
 bench/workloads.py with pyperf for each implementation in processes of its
-own, and writes table.md and chart.png (with pyperf's JSON files and logs) into
+own, then the dump side of the native package beside pickle and tblib
+(bench/payload_workloads.py), and writes table.md and chart.png (with pyperf's JSON files and logs) into
 bench/results/.  --smoke takes one value of a few loops of each workload: a
 quick test that the suite runs, with meaningless figures.  --publish also
 copies the table and the chart to docs/benchmarks/, named for the Python
@@ -30,6 +31,7 @@ import workloads
 
 HERE = Path(__file__).resolve().parent
 SCRIPT = HERE / "workloads.py"
+DUMPS_SCRIPT = HERE / "payload_workloads.py"
 DOCS = prepare.ROOT / "docs" / "benchmarks"
 
 # Enough values for stable medians within the time limit on two cores.
@@ -112,6 +114,24 @@ def measure(trees, results, smoke):
                 raise SystemExit(f"bench: {impl} {group} failed")
             print(f" {impl} {time.monotonic() - started:3.0f} s", end="", flush=True)
         print()
+    measure_dumps(trees["native"], results, smoke)
+
+
+def measure_dumps(tree, results, smoke):
+    """The dump side, native only: the model has no payloads module."""
+    print(f"  {'dump side: payloads, pickle and tblib':<40}", end="", flush=True)
+    options = (SMOKE_OPTIONS if smoke else PYPERF_OPTIONS)["calls"]
+    command = [sys.executable, str(DUMPS_SCRIPT), *options]
+    command += ["--tree", str(tree), "--append", str(results / "native-dumps.json")]
+    started = time.monotonic()
+    log_path = results / "native-dumps.log"
+    with open(log_path, "a") as log:
+        status = subprocess.call(command, stdout=log, stderr=subprocess.STDOUT)
+    if status:
+        print()
+        sys.stdout.write(log_path.read_text())
+        raise SystemExit("bench: the dump side failed")
+    print(f" native {time.monotonic() - started:3.0f} s")
 
 
 def main():

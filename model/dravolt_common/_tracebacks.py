@@ -1,0 +1,1 @@
+../../src/dravolt_common/_tracebacks.py
