@@ -271,9 +271,10 @@ bool read_generically(PyObject* self, Reads& reads) {
   if (_PyType_Lookup(type, names::funcs.get()) || _PyType_Lookup(type, names::cls.get())) {
     return false;
   }
-  PyObject* descriptor = _PyType_Lookup(type, frame::names::dunder_dict.get());
-  if (descriptor == nullptr || !Py_IS_TYPE(descriptor, &PyGetSetDescr_Type)) return false;
-  auto* getset = reinterpret_cast<PyGetSetDescrObject*>(descriptor);
+  // Held from here: making the dict below may run a finaliser that changes the class.
+  Ref descriptor = Ref::borrow(_PyType_Lookup(type, frame::names::dunder_dict.get()));
+  if (!descriptor || !Py_IS_TYPE(descriptor.get(), &PyGetSetDescr_Type)) return false;
+  auto* getset = reinterpret_cast<PyGetSetDescrObject*>(descriptor.get());
   if (getset->d_getset->get == nullptr || !PyObject_TypeCheck(self, getset->d_common.d_type)) {
     return false;
   }
@@ -285,7 +286,7 @@ bool read_generically(PyObject* self, Reads& reads) {
   if (!reads.funcs && PyErr_Occurred()) return false;
   reads.cls = Ref::borrow(PyDict_GetItemWithError(own_dict.get(), names::cls.get()));
   if (!reads.cls && PyErr_Occurred()) return false;
-  reads.dict_descriptor = Ref::borrow(descriptor);
+  reads.dict_descriptor = std::move(descriptor);
   return true;
 }
 
