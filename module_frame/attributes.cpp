@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "module_frame/errors.hpp"
 #include "module_frame/names.hpp"
 
 namespace frame {
@@ -178,7 +179,9 @@ Ref generic_attribute(PyObject* obj, PyObject* name) noexcept {
     case Answer::kUnknown:
       break;
   }
-  PyErr_Clear();
+  // A shortcut's own lookup that raised tells nothing, unless what it raised
+  // is more than an ordinary error (a key's __eq__ interrupted).
+  if (PyErr_Occurred() && !clear_if_ordinary()) return Ref();
   // Private API, for the generic algorithm with AttributeError suppressed: a
   // miss costs no exception.
   return Ref::steal(_PyObject_GenericGetAttrWithDict(obj, name, nullptr, 1));
@@ -201,7 +204,7 @@ Ref attribute(PyObject* obj, PyObject* name) noexcept {
     case Answer::kUnknown:
       break;
   }
-  PyErr_Clear();
+  if (PyErr_Occurred() && !clear_if_ordinary()) return Ref();
   return Ref::steal(PyObject_GetAttr(obj, name));
 }
 
@@ -213,12 +216,13 @@ bool own_dict_lacks(PyObject* obj, PyObject* name) noexcept {
   if (!dict) {
     // Objects without a dict have nothing to shadow; other errors tell nothing.
     bool no_dict = PyErr_ExceptionMatches(PyExc_AttributeError);
-    PyErr_Clear();
+    clear_if_ordinary();
     return no_dict;
   }
   if (!PyDict_CheckExact(dict.get())) return false;
   bool lacks = PyDict_GetItemWithError(dict.get(), name) == nullptr && !PyErr_Occurred();
-  PyErr_Clear();
+  // A key's __eq__ may have raised: an ordinary error tells nothing, any other stays set.
+  if (PyErr_Occurred()) clear_if_ordinary();
   return lacks;
 }
 

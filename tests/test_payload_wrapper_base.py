@@ -226,6 +226,31 @@ def test_failing_installation_still_keeps_the_arguments(where):
     assert wrapper.cls is Carried
 
 
+class RaisingOnce:
+    """A key whose hash is that of a name, and whose first comparison raises."""
+
+    def __init__(self, name, error):
+        self.name, self.error = name, error
+
+    def __hash__(self):
+        return hash(self.name)
+
+    def __eq__(self, other):
+        error, self.error = self.error, None
+        if error:
+            raise error
+        return False
+
+
+def copy_with(error):
+    module = types.ModuleType("copy")
+    key = RaisingOnce("copy", None)
+    vars(module)[key] = None
+    module.copy = copy.copy
+    key.error = error
+    return module
+
+
 @pytest.mark.parametrize("error", [KeyboardInterrupt, SystemExit])
 @pytest.mark.parametrize(
     "make_args, change",
@@ -235,8 +260,10 @@ def test_failing_installation_still_keeps_the_arguments(where):
         (lambda error: (Carried, FUNCS), lambda m, error: m.setattr(pw, "CLS_INDEX", Index(error))),
         # On the fallback path too, where the class is kept.
         (lambda error: (Carried, None), lambda m, error: m.setattr(pw, "CLS_INDEX", Index(error))),
+        # Reading copy.copy: a key of copy's namespace compared with "copy" raises, once.
+        (lambda error: (Carried, FUNCS), lambda m, error: m.setattr(pw, "copy", copy_with(error))),
     ],
-    ids=["iter", "getitem", "cls-index", "fallback-cls-index"],
+    ids=["iter", "getitem", "cls-index", "fallback-cls-index", "copy-namespace-key"],
 )
 def test_exceptions_that_are_not_errors_propagate(monkeypatch, error, make_args, change):
     if change:

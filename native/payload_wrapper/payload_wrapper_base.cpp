@@ -163,6 +163,7 @@ Ref PayloadWrapper_init(frame::Call& call) {
   PyObject* self = call.arg(0);
   PyObject* cls = call.arg(1);
   bool generic = sets_generically(self);
+  if (PyErr_Occurred()) return call.fail();
   Ref setattr =
       generic ? Ref() : Ref::steal(PyObject_GetAttr(self, frame::names::dunder_setattr.get()));
   if (!generic && !setattr) return call.fail();

@@ -40,7 +40,8 @@ int is_instance(PyObject* obj, PyObject* cls) noexcept;
 // the dict is of another kind, and where telling would make a dict that the
 // object does not have yet (on interpreters that keep the attributes of an
 // instance inline until asked for its dict, making one also costs each
-// deallocation a copy). Never leaves an exception set.
+// deallocation a copy). Leaves an exception set only when reading the dict
+// raised more than an ordinary error (a key's __eq__ interrupted): false then.
 bool own_dict_lacks(PyObject* obj, PyObject* name) noexcept;
 
 }  // namespace frame
