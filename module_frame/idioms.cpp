@@ -7,6 +7,7 @@ namespace frame {
 
 bool has_attribute(PyObject* object, PyObject* name) noexcept {
   Ref value = attribute(object, name);
+  // A presence test: any exception of the read, whatever its kind, counts as absence.
   if (!value) PyErr_Clear();
   return static_cast<bool>(value);
 }

@@ -17,6 +17,7 @@ Ref import_relative_first(PyObject* globals, PyObject* name, PyObject* fromlist)
     Ref module = Ref::steal(PyImport_ImportModuleLevelObject(name, globals, nullptr, fromlist, 1));
     if (module || !PyErr_ExceptionMatches(PyExc_ImportError)) return module;
     if (remember_missing(globals, name) < 0) return Ref();
+    // The ImportError matched above: the absolute import comes after it.
     PyErr_Clear();
   }
   return Ref::steal(PyImport_ImportModuleLevelObject(name, globals, nullptr, fromlist, 0));
@@ -35,6 +36,7 @@ Ref import_for_names(PyObject* globals, PyObject* module_name, PyObject* fromlis
 Ref imported_name(PyObject* module, PyObject* name) noexcept {
   Ref value = Ref::steal(PyObject_GetAttr(module, name));
   if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+    // Only the AttributeError, which the ImportError replaces.
     PyErr_Clear();
     PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
   }

@@ -34,6 +34,7 @@ int copy_spec_attribute(PyObject* spec, PyObject* module, const char* from, cons
   Ref value = Ref::steal(PyObject_GetAttrString(spec, from));
   if (!value) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+    // Only the AttributeError of a missing spec attribute.
     PyErr_Clear();
     return 0;
   }
@@ -55,6 +56,8 @@ void read_running_version(char (&out)[kVersionLength + 1]) {
     Py_UCS4 c = PyUnicode_ReadChar(version, i);
     out[i] = c < 128 ? static_cast<char>(c) : '?';
   }
+  // Reading characters in range runs no code; this only drops what a failed
+  // read could have set (none is expected), while the module body runs.
   PyErr_Clear();
 }
 

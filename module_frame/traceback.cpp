@@ -95,6 +95,7 @@ void add_traceback(PyObject* function_name, PyObject* source_path, int line) noe
       saved_traceback = Ref::borrow(traceback);
   PyErr_Restore(type, value, traceback);
   if (PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get())) < 0) {
+    // As above: the original exception takes the place of the entry's failure.
     PyErr_Clear();
     PyErr_Restore(saved_type.release(), saved_value.release(), saved_traceback.release());
   }
