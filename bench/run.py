@@ -12,7 +12,8 @@ own, then the dump side of the native package beside pickle and tblib
 bench/results/.  --smoke takes one value of a few loops of each workload: a
 quick test that the suite runs, with meaningless figures.  --publish also
 copies the table and the chart to docs/benchmarks/, named for the Python
-version, for the README.
+version, and rewrites the README's benchmark section from the newest version
+published there.
 """
 
 import argparse
@@ -33,6 +34,9 @@ HERE = Path(__file__).resolve().parent
 SCRIPT = HERE / "workloads.py"
 DUMPS_SCRIPT = HERE / "payload_workloads.py"
 DOCS = prepare.ROOT / "docs" / "benchmarks"
+README = prepare.ROOT / "README.md"
+README_BEGIN = "<!-- benchmarks: written by ./dev.sh bench --publish from docs/benchmarks/ -->"
+README_END = "<!-- benchmarks: end -->"
 
 # Enough values for stable medians within the time limit on two cores.
 PYPERF_OPTIONS = {
@@ -134,6 +138,39 @@ def measure_dumps(tree, results, smoke):
     print(f" native {time.monotonic() - started:3.0f} s")
 
 
+def published_versions():
+    """The versions with a published table, oldest first."""
+    versions = []
+    for path in DOCS.glob("python-*.md"):
+        major, minor = path.stem.removeprefix("python-").split(".")
+        versions.append((int(major), int(minor)))
+    return ["{}.{}".format(*version) for version in sorted(versions)]
+
+
+def readme_section():
+    """The newest published table and chart, and links to the others."""
+    versions = published_versions()
+    newest = versions[-1]
+    others = ", ".join(f"[{v}](docs/benchmarks/python-{v}.md)" for v in versions[:-1])
+    lines = [
+        f"On CPython {newest}, as `PYTHON={newest} ./dev.sh bench --publish` measured it"
+        f" (other versions: {others}; how to read the figures: [Benchmarks](docs/benchmarks.md)):",
+        "",
+        (DOCS / f"python-{newest}.md").read_text().strip(),
+        "",
+        f"![Time per call of each workload on CPython {newest}, native, model, Cython and floor,"
+        f" on a log scale](docs/benchmarks/python-{newest}.png)",
+    ]
+    return "\n".join(lines)
+
+
+def update_readme():
+    text = README.read_text()
+    start = text.index(README_BEGIN) + len(README_BEGIN)
+    end = text.index(README_END, start)
+    README.write_text(text[:start] + "\n" + readme_section() + "\n" + text[end:])
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--smoke", action="store_true", help="one value of one loop each")
@@ -170,7 +207,8 @@ def main():
         version = "{}.{}".format(*sys.version_info[:2])
         shutil.copyfile(table_path, DOCS / f"python-{version}.md")
         shutil.copyfile(chart_path, DOCS / f"python-{version}.png")
-        print(f"bench: copied to {DOCS}")
+        update_readme()
+        print(f"bench: copied to {DOCS}, and the newest into {README.name}")
 
 
 if __name__ == "__main__":
