@@ -173,7 +173,9 @@ int note_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
 
 uint64_t version_of(PyObject*) { return 0; }
 #else
-uint64_t version_of(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
+uint64_t version_of(PyObject* dict) {
+  return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+}
 #endif
 
 bool watch(PyObject* dict, PyObject* snapshot) {
@@ -220,7 +222,8 @@ bool watch_class(PyObject* type, PyObject* globals, PyObject* names) {
   Py_ssize_t position = 0;
   PyObject *key, *value;
   while (PyDict_Next(cls->tp_dict, &position, &key, &value)) {
-    bool wrapped = Py_IS_TYPE(value, &PyStaticMethod_Type) || Py_IS_TYPE(value, &PyClassMethod_Type);
+    bool wrapped =
+        Py_IS_TYPE(value, &PyStaticMethod_Type) || Py_IS_TYPE(value, &PyClassMethod_Type);
     PyObject* function =
         wrapped ? PyObject_GetAttr(value, names::dunder_func.get()) : Py_NewRef(value);
     Ref held = Ref::steal(function);
@@ -246,8 +249,8 @@ bool watch_bootstrap(PyObject* globals, PyObject* names) {
   while (PyDict_Next(globals, &position, &key, &value)) {
     if (PyFunction_Check(value) && PyFunction_GET_GLOBALS(value) == globals) {
       if (!watch_function(value, "<frozen importlib._bootstrap>", names)) return false;
-    } else if (PyType_Check(value) && PyType_HasFeature(reinterpret_cast<PyTypeObject*>(value),
-                                                        Py_TPFLAGS_HEAPTYPE)) {
+    } else if (PyType_Check(value) &&
+               PyType_HasFeature(reinterpret_cast<PyTypeObject*>(value), Py_TPFLAGS_HEAPTYPE)) {
       if (class_count == 64) return false;
       classes[class_count++] = value;
     }
@@ -458,7 +461,8 @@ bool namespaces_as_captured() {
   for (WatchedNamespace& watched : import_system.namespaces) {
     if (!same_contents(watched)) return false;
   }
-  for (WatchedNamespace& watched : import_system.namespaces) watched.version = version_of(watched.dict);
+  for (WatchedNamespace& watched : import_system.namespaces)
+    watched.version = version_of(watched.dict);
   import_system.changed = false;
   return true;
 }
@@ -467,7 +471,8 @@ bool code_as_captured() {
   for (const WatchedFunction& watched : import_system.functions) {
     PyFunctionObject* function = reinterpret_cast<PyFunctionObject*>(watched.function);
     if (function->func_code != watched.code || function->func_defaults != watched.defaults ||
-        function->func_kwdefaults != watched.kwdefaults || function->func_closure != watched.closure) {
+        function->func_kwdefaults != watched.kwdefaults ||
+        function->func_closure != watched.closure) {
       return false;
     }
   }
@@ -510,7 +515,8 @@ PyObject* plain_module(PyObject* modules, PyObject* name) {
   PyObject* module = PyDict_GetItemWithError(modules, name);
   if (module == nullptr || !PyModule_CheckExact(module)) return nullptr;
   PyObject* dict = PyModule_GetDict(module);
-  if (dict == nullptr || PyDict_GetItemWithError(dict, getattr_name.get()) != nullptr) return nullptr;
+  if (dict == nullptr || PyDict_GetItemWithError(dict, getattr_name.get()) != nullptr)
+    return nullptr;
   return module;
 }
 
@@ -590,8 +596,8 @@ void raise_not_a_package(PyObject* name, PyObject* parent) {
   Ref attribute_error = Ref::steal(read_error);
   Py_XDECREF(type);
   Py_XDECREF(traceback);
-  Ref message =
-      Ref::steal(PyUnicode_FromFormat("%U%R; %R is not a package", import_system.prefix, name, parent));
+  Ref message = Ref::steal(
+      PyUnicode_FromFormat("%U%R; %R is not a package", import_system.prefix, name, parent));
   Ref arguments = message ? Ref::steal(PyTuple_Pack(1, message.get())) : Ref();
   Ref keywords = arguments ? Ref::steal(PyDict_New()) : Ref();
   if (!keywords || PyDict_SetItem(keywords.get(), names::name.get(), name) < 0) return;
