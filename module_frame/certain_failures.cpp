@@ -22,7 +22,8 @@
 // first; before 3.15 this path raises none. No finder runs. That exception is
 // made here directly, from the same reads, while all of the following hold
 // (the case of tests/test_full_names.py::test_a_certain_failure_is_the_import_systems
-// that changes each in brackets); otherwise the import system is called.
+// that changes each in brackets; "untested" where none does yet); otherwise
+// the import system is called.
 //
 // Keyed on: nothing is kept per name. What is kept is the import system as it
 // was at the first call (captured then, refused for good unless it is the
@@ -36,10 +37,10 @@
 //   in the namespaces of its instances (_blocking_on): code from
 //   "<frozen importlib._bootstrap>", and the same __code__, __defaults__,
 //   __kwdefaults__ and __closure__ objects at every call (kept, so that none
-//   can be freed and its address reused) [rebound-code, rebound-kwdefaults];
+//   can be freed and its address reused) [untested];
 // - each of those classes: metaclass `type`, the same class version
 //   (tp_version_tag, which any change of the class or a base replaces)
-//   [patched-lock-class];
+//   [untested];
 // - the namespaces those functions read: _bootstrap's own, the modules among
 //   its globals that it calls into (_imp, _thread, _weakref) and its
 //   instances' namespaces hold only exact str keys and exactly the objects
@@ -54,8 +55,8 @@
 // - `name` an exact, non-empty str without a leading dot that has a dot
 //   (import_module's leading-dot handling and _sanity_check pass it on);
 // - sys.modules the interpreter's own exact dict (interpreter_modules(),
-//   relative_misses.cpp), without `name` [sys-modules-rebound,
-//   name-in-sys-modules]; the parent an exact ModuleType (a subclass may read
+//   relative_misses.cpp), without `name` [name-in-sys-modules;
+//   sys.modules rebound: untested]; the parent an exact ModuleType (a subclass may read
 //   attributes its own way) whose namespace holds neither __path__ nor
 //   __getattr__, so that reading __path__ runs module_getattro's miss
 //   [module-subclass-parent, parent-with-getattr, parent-is-a-package];
@@ -63,13 +64,13 @@
 //   whose __spec__ is None or an instance of the captured ModuleSpec whose
 //   `_initializing` (read generically: the class keeps no such attribute) is
 //   missing or False: _HierarchicalLockManager locks no module but the name
-//   itself [initializing-parent]; and sys.audit is the interpreter's own;
+//   itself [untested]; and sys.audit is the interpreter's own;
 // - no module lock for `name` (no entry in _bootstrap._module_locks) and the
 //   global import lock held by no thread (_imp.lock_held()): the import
-//   system would wait, or detect a deadlock [held-module-lock];
+//   system would wait, or detect a deadlock [test_a_certain_failure_waits_for_a_held_module_lock];
 // - no trace or profile function on this thread and (3.12+) no
 //   sys.monitoring tool registered: they would see importlib's frames
-//   [tracer].
+//   [test_a_certain_failure_is_seen_by_a_profiler].
 //
 // The exception differs from the import system's in its traceback only: the
 // ModuleNotFoundError carries no entries of importlib's frames, and its
