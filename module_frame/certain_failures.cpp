@@ -1,7 +1,7 @@
 #include "module_frame/certain_failures.hpp"
 
 #include <cstring>
-#include <vector>
+#include <new>
 
 #include "module_frame/attributes.hpp"
 #include "module_frame/class.hpp"
@@ -89,6 +89,42 @@ namespace frame {
 
 namespace {
 
+// A growable array in Python's raw allocator, for the process-lifetime
+// records below: the modules link no C++ runtime, and a failed allocation is
+// a MemoryError set (the capture then fails and the import system is called),
+// never an abort. Its items are plain records, moved as bytes and never
+// destroyed.
+template <typename T>
+struct Array {
+  T* items = nullptr;
+  size_t count = 0;
+  size_t capacity = 0;
+
+  bool push_back(const T& item) noexcept {
+    if (count == capacity) {
+      size_t grown = capacity ? capacity * 2 : 16;
+      void* moved = PyMem_RawRealloc(items, grown * sizeof(T));
+      if (!moved) {
+        PyErr_NoMemory();
+        return false;
+      }
+      items = static_cast<T*>(moved);
+      capacity = grown;
+    }
+    new (&items[count++]) T(item);
+    return true;
+  }
+  void clear() noexcept { count = 0; }
+  size_t size() const noexcept { return count; }
+  T& back() noexcept { return items[count - 1]; }
+  T& operator[](size_t i) noexcept { return items[i]; }
+  const T& operator[](size_t i) const noexcept { return items[i]; }
+  T* begin() noexcept { return items; }
+  T* end() noexcept { return items + count; }
+  const T* begin() const noexcept { return items; }
+  const T* end() const noexcept { return items + count; }
+};
+
 struct WatchedFunction {
   PyObject* function;
   PyObject* code;
@@ -107,8 +143,8 @@ struct WatchedClass {
 struct WatchedNamespace {
   PyObject* dict;
   PyObject* snapshot;
-  std::vector<PyObject*> names;
-  std::vector<PyObject*> values;
+  Array<PyObject*> names;
+  Array<PyObject*> values;
   uint64_t version;
 };
 
@@ -125,9 +161,9 @@ struct ImportSystem {
   PyObject* module_spec = nullptr;
   PyObject* get_tool = nullptr;
   PyObject* audit = nullptr;
-  std::vector<WatchedFunction> functions;
-  std::vector<WatchedClass> classes;
-  std::vector<WatchedNamespace> namespaces;
+  Array<WatchedFunction> functions;
+  Array<WatchedClass> classes;
+  Array<WatchedNamespace> namespaces;
 };
 
 ImportSystem import_system;
@@ -183,8 +219,7 @@ bool watch(PyObject* dict, PyObject* snapshot) {
 #if PY_VERSION_HEX >= 0x030C0000
   if (PyDict_Watch(watcher, dict) < 0) return false;
 #endif
-  import_system.namespaces.push_back({hold(dict), hold(snapshot), {}, {}, version_of(dict)});
-  return true;
+  return import_system.namespaces.push_back({hold(dict), hold(snapshot), {}, {}, version_of(dict)});
 }
 
 bool watch_whole(PyObject* dict) {
@@ -237,7 +272,9 @@ bool watch_class(PyObject* type, PyObject* globals, PyObject* names) {
   // A lookup gives the class a version where it has none yet.
   _PyType_Lookup(cls, names::dunder_init.get());
   unsigned int version = class_version(cls);
-  import_system.classes.push_back({reinterpret_cast<PyTypeObject*>(hold(type)), version});
+  if (!import_system.classes.push_back({reinterpret_cast<PyTypeObject*>(hold(type)), version})) {
+    return false;
+  }
   return version != 0;
 }
 
