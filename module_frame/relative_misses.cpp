@@ -600,6 +600,8 @@ int audit_search(PyObject* state, const ImportState& now) {
 
 }  // namespace
 
+PyObject* interpreter_modules() noexcept { return modules_dict(); }
+
 int known_missing(PyObject* globals, PyObject* name) noexcept {
   Miss* miss = miss_for(name);
   if (miss == nullptr || !miss->state) return 0;

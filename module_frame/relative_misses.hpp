@@ -24,4 +24,9 @@ int known_missing(PyObject* globals, PyObject* name) noexcept;
 // ordinary error, that code read while remembering raised in its place.
 int remember_missing(PyObject* globals, PyObject* name) noexcept;
 
+// The dict of the module objects when the C import and importlib read the
+// same one: the interpreter's own, an exact dict, bound as sys.modules
+// (borrowed); null (nothing pending) when sys.modules is another object.
+PyObject* interpreter_modules() noexcept;
+
 }  // namespace frame

@@ -1,7 +1,9 @@
 """From objects to full names and back: ``get_attribute_full_name`` and
 ``import_by_full_name``."""
 
+import builtins
 import collections
+import importlib
 import json
 import os.path
 import sys
@@ -433,3 +435,157 @@ def test_no_leaks_when_loadclass_raises(no_leak, monkeypatch):
 
     monkeypatch.setattr(jsonpickle.unpickler, "loadclass", loadclass)
     no_leak(import_by_full_name, args=("no_such_module_here",), expect=LookupError, **IMPORT_ROUNDS)
+
+
+# ------------------------------------------- failures the import system is certain of
+
+
+def _count_calls(monkeypatch, owner, attribute, only_from=None):
+    """Replaces owner.attribute with a wrapper that records its calls (those
+    from a frame of the file only_from, when given) and calls the original."""
+    calls = []
+    original = getattr(owner, attribute)
+
+    def wrapper(*args, **kwargs):
+        if only_from is None or sys._getframe(1).f_code.co_filename == only_from:
+            calls.append(args)
+        return original(*args, **kwargs)
+
+    monkeypatch.setattr(owner, attribute, wrapper)
+    return calls
+
+
+class _PathlessModule(types.ModuleType):
+    @property
+    def __path__(self):
+        raise AttributeError("no path of mine")
+
+
+def _lazy_module(name):
+    module = types.ModuleType(name)
+
+    def __getattr__(attribute):
+        raise AttributeError(f"lazy {attribute}")
+
+    module.__getattr__ = __getattr__
+    return module
+
+
+def _package(name):
+    module = types.ModuleType(name)
+    module.__path__ = []
+    return module
+
+
+def _parent(monkeypatch, module):
+    monkeypatch.setitem(sys.modules, module.__name__, module)
+    return module.__name__ + ".child"
+
+
+BOOTSTRAP = "<frozen importlib._bootstrap>"
+
+# Each case changes one input of the shortcut and gives the name to import and
+# the calls that show the import system ran (None: the answer alone shows it).
+CERTAIN_FAILURE_CASES = {
+    "plain": lambda mp: ("os.path.join", None),
+    "exception-class": lambda mp: ("builtins.ValueError", None),
+    "rebound-import-module": lambda mp: (
+        "os.path.join",
+        _count_calls(mp, importlib, "import_module"),
+    ),
+    "rebound-find-and-load": lambda mp: (
+        "os.path.join",
+        _count_calls(mp, importlib._bootstrap, "_find_and_load"),
+    ),
+    "rebound-builtin": lambda mp: (
+        "os.path.join",
+        _count_calls(mp, builtins, "isinstance", only_from=BOOTSTRAP),
+    ),
+    "rebound-message-prefix": lambda mp: (
+        mp.setattr(importlib._bootstrap, "_ERR_MSG_PREFIX", "Gone: ") or "os.path.join",
+        None,
+    ),
+    "name-in-sys-modules": lambda mp: (
+        mp.setitem(sys.modules, "os.path.join", json) or "os.path.join",
+        None,
+    ),
+    "module-subclass-parent": lambda mp: (
+        _parent(mp, _PathlessModule("pathless_parent")),
+        None,
+    ),
+    "parent-with-getattr": lambda mp: (_parent(mp, _lazy_module("lazy_parent")), None),
+    "parent-is-a-package": lambda mp: (_parent(mp, _package("empty_package")), None),
+}
+
+
+def _outcome(call):
+    """What a call gives: its result, or its exception as the import system makes it."""
+    try:
+        return ("returned", call())
+    except Exception as error:
+        context = error.__context__
+        return (
+            type(error),
+            str(error),
+            getattr(error, "name", None),
+            error.__cause__,
+            error.__suppress_context__,
+            type(context),
+            str(context),
+            getattr(context, "name", None),
+            getattr(context, "obj", None),
+        )
+
+
+@pytest.mark.parametrize("case", CERTAIN_FAILURE_CASES)
+def test_a_certain_failure_is_the_import_systems(monkeypatch, case):
+    name, calls = CERTAIN_FAILURE_CASES[case](monkeypatch)
+    handled = []
+    real_loadclass = jsonpickle.unpickler.loadclass
+
+    def loadclass(full_name):
+        handled.append(_outcome(lambda: (_ for _ in ()).throw(sys.exc_info()[1])))
+        return real_loadclass(full_name)
+
+    monkeypatch.setattr(jsonpickle.unpickler, "loadclass", loadclass)
+    result = import_by_full_name(name)
+    if calls is not None:
+        assert calls
+    monkeypatch.setattr(jsonpickle.unpickler, "loadclass", real_loadclass)
+    expected = _outcome(lambda: importlib.import_module(name))
+    if expected[0] == "returned":
+        assert (handled, result) == ([], expected[1])
+    else:
+        assert handled == [expected]
+        assert result is real_loadclass(name)
+
+
+def test_a_certain_failure_is_seen_by_a_profiler():
+    seen = []
+
+    def profile(frame, event, arg):
+        if event == "call" and frame.f_code.co_name == "_find_and_load":
+            seen.append(frame.f_code.co_filename)
+
+    sys.setprofile(profile)
+    try:
+        import_by_full_name("os.path.join")
+    finally:
+        sys.setprofile(None)
+    assert seen == [BOOTSTRAP]
+
+
+def test_a_certain_failure_waits_for_a_held_module_lock():
+    import threading
+
+    lock = importlib._bootstrap._get_module_lock("os.path.join")
+    lock.acquire()
+    done = threading.Event()
+    worker = threading.Thread(target=lambda: (import_by_full_name("os.path.join"), done.set()))
+    try:
+        worker.start()
+        assert not done.wait(0.3)
+    finally:
+        lock.release()
+    worker.join(10)
+    assert done.is_set()

@@ -1,4 +1,5 @@
 #include "allowlist.hpp"
+#include "module_frame/certain_failures.hpp"
 #include "payload_wrapper.hpp"
 
 namespace payload_wrapper {
@@ -36,8 +37,11 @@ Ref import_by_full_name(frame::Call& call) {
   if (allowlist::check_name(full_name, loadclass) < 0) return call.fail();
 
   Ref import_module = Ref::steal(PyObject_GetAttr(importlib.get(), names::import_module.get()));
-  Ref module =
-      import_module ? Ref::steal(PyObject_CallOneArg(import_module.get(), full_name)) : Ref();
+  Ref module;
+  if (import_module &&
+      !frame::import_fails_for_certain(importlib.get(), import_module.get(), full_name)) {
+    module = Ref::steal(PyObject_CallOneArg(import_module.get(), full_name));
+  }
   if (module) return module;
   if (!PyErr_ExceptionMatches(PyExc_Exception)) return call.fail();
 
