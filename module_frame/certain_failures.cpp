@@ -1,6 +1,6 @@
 #include "module_frame/certain_failures.hpp"
 
-#include <cstring>
+#include <initializer_list>
 #include <new>
 
 #include "module_frame/attributes.hpp"
@@ -8,6 +8,7 @@
 #include "module_frame/errors.hpp"
 #include "module_frame/names.hpp"
 #include "module_frame/ref.hpp"
+#include "namespace_version.hpp"
 #include "relative_misses.hpp"
 
 // The import of a name whose parent module is loaded and is not a package.
@@ -100,19 +101,20 @@ struct Array {
   size_t count = 0;
   size_t capacity = 0;
 
-  bool push_back(const T& item) noexcept {
+  // 0, or -1 with MemoryError set.
+  int push_back(const T& item) noexcept {
     if (count == capacity) {
       size_t grown = capacity ? capacity * 2 : 16;
       void* moved = PyMem_RawRealloc(items, grown * sizeof(T));
       if (!moved) {
         PyErr_NoMemory();
-        return false;
+        return -1;
       }
       items = static_cast<T*>(moved);
       capacity = grown;
     }
     new (&items[count++]) T(item);
-    return true;
+    return 0;
   }
   void clear() noexcept { count = 0; }
   size_t size() const noexcept { return count; }
@@ -169,35 +171,43 @@ struct ImportSystem {
 ImportSystem import_system;
 // Everything the import system above points to, held for the process's life.
 KeptRef kept;
-// Texts read at each call.
-KeptRef getattr_name, initializing_name, audit_name;
+// Texts read at each call, and the file of _bootstrap's code.
+KeptRef getattr_name, initializing_name, audit_name, bootstrap_file;
 
-PyObject* hold(PyObject* object) {
-  if (object != nullptr && PyList_Append(kept.get(), object) < 0) return nullptr;
-  return object;
-}
+// The capture below answers 1 (the interpreter's own), 0 (not: the import
+// system is asked at every call) or -1 with the exception set.
+
+// Keeps `object` (null for none) for the process's life: 0, or -1 with the
+// exception set.
+int hold(PyObject* object) { return object == nullptr ? 0 : PyList_Append(kept.get(), object); }
 
 Ref text(const char* value) { return Ref::steal(PyUnicode_InternFromString(value)); }
 
-// The entry of `dict` under the str `key` (borrowed), null when none.
-PyObject* entry(PyObject* dict, const char* key) {
+// `*value`: the entry of `dict` under the str `key` (borrowed), null when
+// none. 0, or -1 with the exception set.
+int entry(PyObject* dict, const char* key, PyObject** value) {
   Ref name = text(key);
-  return name ? PyDict_GetItemWithError(dict, name.get()) : nullptr;
+  *value = name ? PyDict_GetItemWithError(dict, name.get()) : nullptr;
+  return *value == nullptr && PyErr_Occurred() ? -1 : 0;
 }
 
-bool only_str_keys(PyObject* dict) {
-  Py_ssize_t position = 0;
-  PyObject *key, *value;
-  while (PyDict_Next(dict, &position, &key, &value)) {
-    if (!PyUnicode_CheckExact(key)) return false;
+struct Wanted {
+  const char* key;
+  PyObject** value;
+};
+
+int entries(PyObject* dict, std::initializer_list<Wanted> wanted) {
+  for (const Wanted& each : wanted) {
+    if (entry(dict, each.key, each.value) < 0) return -1;
   }
-  return true;
+  return 0;
 }
 
-bool code_from(PyObject* code, const char* file) {
+bool code_from(PyObject* code, PyObject* file) {
   PyObject* filename = reinterpret_cast<PyCodeObject*>(code)->co_filename;
-  const char* chars = PyUnicode_Check(filename) ? PyUnicode_AsUTF8(filename) : nullptr;
-  return chars != nullptr && std::strcmp(chars, file) == 0;
+  // Of two str objects, PyUnicode_Compare raises nothing.
+  return PyUnicode_CheckExact(filename) && PyUnicode_CheckExact(file) &&
+         PyUnicode_Compare(filename, file) == 0;
 }
 
 #if PY_VERSION_HEX >= 0x030C0000
@@ -215,242 +225,318 @@ uint64_t version_of(PyObject* dict) {
 }
 #endif
 
-bool watch(PyObject* dict, PyObject* snapshot) {
+// A namespace of exact str keys (a lookup then runs no code) to compare
+// after a change.
+int watch(PyObject* dict, PyObject* snapshot) {
+  if (!only_str_keys(dict)) return 0;
 #if PY_VERSION_HEX >= 0x030C0000
-  if (PyDict_Watch(watcher, dict) < 0) return false;
+  if (PyDict_Watch(watcher, dict) < 0) return -1;
 #endif
-  return import_system.namespaces.push_back({hold(dict), hold(snapshot), {}, {}, version_of(dict)});
+  if (hold(dict) < 0 || hold(snapshot) < 0 ||
+      import_system.namespaces.push_back({dict, snapshot, {}, {}, version_of(dict)}) < 0) {
+    return -1;
+  }
+  return 1;
 }
 
-bool watch_whole(PyObject* dict) {
-  if (!PyDict_CheckExact(dict)) return false;
+int watch_whole(PyObject* dict) {
+  if (!PyDict_CheckExact(dict)) return 0;
   Ref snapshot = Ref::steal(PyDict_Copy(dict));
-  return snapshot && watch(dict, snapshot.get());
+  return snapshot ? watch(dict, snapshot.get()) : -1;
 }
 
-// The names, and the names of nested code, that `code` reads.
-bool add_names(PyObject* code, PyObject* into) {
+// The names, and the names of nested code, that `code` reads: 0, or -1 with
+// the exception set.
+int add_names(PyObject* code, PyObject* into) {
   Ref names = Ref::steal(PyObject_GetAttrString(code, "co_names"));
-  if (!names) return false;
+  if (!names) return -1;
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names.get()); ++i) {
-    if (PySet_Add(into, PyTuple_GET_ITEM(names.get(), i)) < 0) return false;
+    if (PySet_Add(into, PyTuple_GET_ITEM(names.get(), i)) < 0) return -1;
   }
   Ref constants = Ref::steal(PyObject_GetAttrString(code, "co_consts"));
-  if (!constants) return false;
+  if (!constants) return -1;
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(constants.get()); ++i) {
     PyObject* constant = PyTuple_GET_ITEM(constants.get(), i);
-    if (PyCode_Check(constant) && !add_names(constant, into)) return false;
+    if (PyCode_Check(constant) && add_names(constant, into) < 0) return -1;
   }
-  return true;
+  return 0;
 }
 
-bool watch_function(PyObject* function, const char* file, PyObject* names) {
+int watch_function(PyObject* function, PyObject* file, PyObject* names) {
   PyFunctionObject* f = reinterpret_cast<PyFunctionObject*>(function);
-  if (!code_from(f->func_code, file) || !add_names(f->func_code, names)) return false;
-  import_system.functions.push_back({hold(function), hold(f->func_code), hold(f->func_defaults),
-                                     hold(f->func_kwdefaults), hold(f->func_closure)});
-  return !PyErr_Occurred();
+  if (!code_from(f->func_code, file)) return 0;
+  if (add_names(f->func_code, names) < 0 || hold(function) < 0 || hold(f->func_code) < 0 ||
+      hold(f->func_defaults) < 0 || hold(f->func_kwdefaults) < 0 || hold(f->func_closure) < 0 ||
+      import_system.functions.push_back(
+          {function, f->func_code, f->func_defaults, f->func_kwdefaults, f->func_closure}) < 0) {
+    return -1;
+  }
+  return 1;
 }
 
-bool watch_class(PyObject* type, PyObject* globals, PyObject* names) {
+// A member of one of _bootstrap's classes: watched when it is a function of
+// _bootstrap's (a static or class method unwrapped).
+int watch_member(PyObject* member, PyObject* globals, PyObject* names) {
+  bool wrapped =
+      Py_IS_TYPE(member, &PyStaticMethod_Type) || Py_IS_TYPE(member, &PyClassMethod_Type);
+  Ref function = wrapped ? Ref::steal(PyObject_GetAttr(member, names::dunder_func.get()))
+                         : Ref::borrow(member);
+  if (!function) return -1;
+  if (!PyFunction_Check(function.get()) || PyFunction_GET_GLOBALS(function.get()) != globals) {
+    return 1;
+  }
+  return watch_function(function.get(), bootstrap_file.get(), names);
+}
+
+int watch_class(PyObject* type, PyObject* globals, PyObject* names) {
   PyTypeObject* cls = reinterpret_cast<PyTypeObject*>(type);
-  if (!Py_IS_TYPE(type, &PyType_Type) || cls->tp_dict == nullptr) return false;
+  if (!Py_IS_TYPE(type, &PyType_Type) || cls->tp_dict == nullptr) return 0;
   Py_ssize_t position = 0;
   PyObject *key, *value;
   while (PyDict_Next(cls->tp_dict, &position, &key, &value)) {
-    bool wrapped =
-        Py_IS_TYPE(value, &PyStaticMethod_Type) || Py_IS_TYPE(value, &PyClassMethod_Type);
-    PyObject* function =
-        wrapped ? PyObject_GetAttr(value, names::dunder_func.get()) : Py_NewRef(value);
-    Ref held = Ref::steal(function);
-    if (!held) return false;
-    if (PyFunction_Check(function) && PyFunction_GET_GLOBALS(function) == globals &&
-        !watch_function(function, "<frozen importlib._bootstrap>", names)) {
-      return false;
-    }
+    int watched = watch_member(value, globals, names);
+    if (watched <= 0) return watched;
   }
   // A lookup gives the class a version where it has none yet.
   _PyType_Lookup(cls, names::dunder_init.get());
   unsigned int version = class_version(cls);
-  if (!import_system.classes.push_back({reinterpret_cast<PyTypeObject*>(hold(type)), version})) {
-    return false;
+  if (version == 0) return 0;
+  if (hold(type) < 0 || import_system.classes.push_back({cls, version}) < 0) return -1;
+  return 1;
+}
+
+// The namespaces of _bootstrap's instances (_blocking_on), with the classes
+// they hold.
+int watch_instance(PyObject* instance, PyObject* globals, PyObject* names) {
+  Ref dict = Ref::steal(PyObject_GenericGetDict(instance, nullptr));
+  if (!dict) return -1;
+  int watched = watch_whole(dict.get());
+  Py_ssize_t position = 0;
+  PyObject *name, *member;
+  while (watched > 0 && PyDict_Next(dict.get(), &position, &name, &member)) {
+    if (PyType_Check(member)) watched = watch_class(member, globals, names);
   }
-  return version != 0;
+  return watched;
 }
 
 // The functions, classes, instances and called modules of _bootstrap.
-bool watch_bootstrap(PyObject* globals, PyObject* names) {
+int watch_bootstrap(PyObject* globals, PyObject* names) {
   PyObject* classes[64];
   int class_count = 0;
+  int watched = 1;
   Py_ssize_t position = 0;
   PyObject *key, *value;
-  while (PyDict_Next(globals, &position, &key, &value)) {
+  while (watched > 0 && PyDict_Next(globals, &position, &key, &value)) {
     if (PyFunction_Check(value) && PyFunction_GET_GLOBALS(value) == globals) {
-      if (!watch_function(value, "<frozen importlib._bootstrap>", names)) return false;
+      watched = watch_function(value, bootstrap_file.get(), names);
     } else if (PyType_Check(value) &&
                PyType_HasFeature(reinterpret_cast<PyTypeObject*>(value), Py_TPFLAGS_HEAPTYPE)) {
-      if (class_count == 64) return false;
+      if (class_count == 64) return 0;
       classes[class_count++] = value;
     }
   }
-  for (int i = 0; i < class_count; ++i) {
-    if (!watch_class(classes[i], globals, names)) return false;
+  for (int i = 0; watched > 0 && i < class_count; ++i) {
+    watched = watch_class(classes[i], globals, names);
   }
-  // The instances of those classes (_blocking_on), with the classes they hold.
   position = 0;
-  while (PyDict_Next(globals, &position, &key, &value)) {
+  while (watched > 0 && PyDict_Next(globals, &position, &key, &value)) {
     bool own = false;
     for (int i = 0; i < class_count; ++i) own |= Py_TYPE(value) == (PyTypeObject*)classes[i];
-    if (!own) continue;
-    Ref dict = Ref::steal(PyObject_GenericGetDict(value, nullptr));
-    if (!dict || !watch_whole(dict.get())) return false;
-    Py_ssize_t inner = 0;
-    PyObject *name, *member;
-    while (PyDict_Next(dict.get(), &inner, &name, &member)) {
-      if (PyType_Check(member) && !watch_class(member, globals, names)) return false;
-    }
+    if (own) watched = watch_instance(value, globals, names);
   }
   for (const char* module : {"_imp", "_thread", "_weakref"}) {
-    PyObject* called = entry(globals, module);
-    if (called == nullptr || !PyModule_CheckExact(called)) return false;
-    if (!watch_whole(PyModule_GetDict(called))) return false;
+    if (watched <= 0) return watched;
+    PyObject* called;
+    if (entry(globals, module, &called) < 0) return -1;
+    if (called == nullptr || !PyModule_CheckExact(called)) return 0;
+    watched = watch_whole(PyModule_GetDict(called));
   }
-  return watch_whole(globals);
+  return watched > 0 ? watch_whole(globals) : watched;
 }
 
 // Of the builtins, what each name the code reads (and _bootstrap does not
 // hold) is bound to.
-bool watch_builtins(PyObject* builtins, PyObject* globals, PyObject* names) {
-  if (!PyDict_CheckExact(builtins) || !watch(builtins, nullptr)) return false;
-  WatchedNamespace& watched = import_system.namespaces.back();
+int watch_builtins(PyObject* builtins, PyObject* globals, PyObject* names) {
+  int watched = PyDict_CheckExact(builtins) ? watch(builtins, nullptr) : 0;
+  if (watched <= 0) return watched;
+  WatchedNamespace& namespace_ = import_system.namespaces.back();
   Ref iterator = Ref::steal(PyObject_GetIter(names));
-  if (!iterator) return false;
+  if (!iterator) return -1;
   while (Ref name = Ref::steal(PyIter_Next(iterator.get()))) {
     if (PyDict_GetItemWithError(globals, name.get()) != nullptr) continue;
-    PyObject* value = PyDict_GetItemWithError(builtins, name.get());
-    if (PyErr_Occurred()) return false;
-    watched.names.push_back(hold(name.get()));
-    watched.values.push_back(hold(value));
+    PyObject* value = PyErr_Occurred() ? nullptr : PyDict_GetItemWithError(builtins, name.get());
+    if (PyErr_Occurred() || hold(name.get()) < 0 || hold(value) < 0 ||
+        namespace_.names.push_back(name.get()) < 0 || namespace_.values.push_back(value) < 0) {
+      return -1;
+    }
   }
-  return !PyErr_Occurred();
+  return PyErr_Occurred() ? -1 : 1;
 }
 
-bool watch_importlib(PyObject* importlib, PyObject* bootstrap) {
-  if (!watch(PyModule_GetDict(importlib), nullptr)) return false;
-  WatchedNamespace& watched = import_system.namespaces.back();
+int watch_importlib(PyObject* importlib, PyObject* bootstrap) {
+  int watched = watch(PyModule_GetDict(importlib), nullptr);
+  if (watched <= 0) return watched;
+  WatchedNamespace& namespace_ = import_system.namespaces.back();
   Ref name = text("_bootstrap");
-  watched.names.push_back(hold(name.get()));
-  watched.values.push_back(hold(bootstrap));
-  return name && !PyErr_Occurred();
+  if (!name || hold(name.get()) < 0 || hold(bootstrap) < 0 ||
+      namespace_.names.push_back(name.get()) < 0 || namespace_.values.push_back(bootstrap) < 0) {
+    return -1;
+  }
+  return 1;
 }
 
-// The message's prefix, when the message is made of it alone.
-PyObject* message_prefix(PyObject* globals) {
-  PyObject* prefix = entry(globals, "_ERR_MSG_PREFIX");
-  if (prefix == nullptr || !PyUnicode_CheckExact(prefix) ||
-      PyUnicode_FindChar(prefix, '{', 0, PyUnicode_GET_LENGTH(prefix), 1) != -1 ||
-      PyUnicode_FindChar(prefix, '}', 0, PyUnicode_GET_LENGTH(prefix), 1) != -1) {
-    return nullptr;
-  }
+bool has_braces(PyObject* text) {
+  Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+  return PyUnicode_FindChar(text, '{', 0, length, 1) != -1 ||
+         PyUnicode_FindChar(text, '}', 0, length, 1) != -1;
+}
+
+// `*prefix`: the message's prefix (borrowed), when the message is made of it
+// alone; null otherwise. 0, or -1 with the exception set.
+int message_prefix(PyObject* globals, PyObject** prefix) {
+  *prefix = nullptr;
+  PyObject* value;
+  if (entry(globals, "_ERR_MSG_PREFIX", &value) < 0) return -1;
+  if (value == nullptr || !PyUnicode_CheckExact(value) || has_braces(value)) return 0;
 #if PY_VERSION_HEX < 0x030C0000
-  PyObject* message = entry(globals, "_ERR_MSG");
-  Ref expected = Ref::steal(PyUnicode_FromFormat("%U{!r}", prefix));
-  if (message == nullptr || !expected || !PyUnicode_CheckExact(message) ||
+  PyObject* message;
+  if (entry(globals, "_ERR_MSG", &message) < 0) return -1;
+  Ref expected = Ref::steal(PyUnicode_FromFormat("%U{!r}", value));
+  if (!expected) return -1;
+  if (message == nullptr || !PyUnicode_CheckExact(message) ||
       PyUnicode_Compare(message, expected.get()) != 0) {
-    return nullptr;
+    return 0;
   }
 #endif
-  return prefix;
+  *prefix = value;
+  return 0;
 }
 
-bool capture_functions(PyObject* sys) {
+int capture_functions(PyObject* sys) {
   PyObject* sys_dict = PyModule_GetDict(sys);
 #if PY_VERSION_HEX >= 0x030C0000
-  PyObject* monitoring = entry(sys_dict, "monitoring");
-  if (monitoring == nullptr) return false;
+  PyObject* monitoring;
+  if (entry(sys_dict, "monitoring", &monitoring) < 0) return -1;
+  if (monitoring == nullptr) return 0;
   Ref get_tool = Ref::steal(PyObject_GetAttrString(monitoring, "get_tool"));
-  if (!get_tool || !PyCFunction_Check(get_tool.get())) return false;
-  import_system.get_tool = hold(get_tool.get());
+  if (!get_tool) return -1;
+  if (!PyCFunction_Check(get_tool.get())) return 0;
+  if (hold(get_tool.get()) < 0) return -1;
+  import_system.get_tool = get_tool.get();
 #endif
 #if PY_VERSION_HEX >= 0x030F0000
-  PyObject* audit = entry(sys_dict, "audit");
+  PyObject* audit;
+  if (entry(sys_dict, "audit", &audit) < 0) return -1;
   if (audit == nullptr || !PyCFunction_Check(audit) || PyCFunction_GET_SELF(audit) != sys) {
-    return false;
+    return 0;
   }
-  import_system.audit = hold(audit);
+  if (hold(audit) < 0) return -1;
+  import_system.audit = audit;
 #else
   (void)sys_dict;
 #endif
-  return true;
+  return 1;
 }
 
 PyObject* builtins_of(PyObject* function) {
   return reinterpret_cast<PyFunctionObject*>(function)->func_builtins;
 }
 
-// Whether the import system is the interpreter's own, taking what the
-// shortcut relies on if it is.
-bool capture(PyObject* importlib, PyObject* import_module) {
-  PyObject* modules = interpreter_modules();
-  if (modules == nullptr || entry(modules, "importlib") != importlib ||
-      !PyModule_CheckExact(importlib) || !PyFunction_Check(import_module)) {
-    return false;
+// Whether importlib is loaded and import_module its own.
+int importlib_loaded(PyObject* modules, PyObject* importlib, PyObject* import_module,
+                     PyObject* names, PyObject** bootstrap) {
+  PyObject *loaded, *frozen, *file;
+  PyObject* importlib_dict = PyModule_CheckExact(importlib) ? PyModule_GetDict(importlib) : nullptr;
+  if (importlib_dict == nullptr || !PyFunction_Check(import_module) ||
+      PyFunction_GET_GLOBALS(import_module) != importlib_dict) {
+    return 0;
   }
-  PyObject* importlib_dict = PyModule_GetDict(importlib);
-  PyObject* file = entry(importlib_dict, "__file__");
-  const char* file_text = file && PyUnicode_Check(file) ? PyUnicode_AsUTF8(file) : nullptr;
-  PyObject* bootstrap = entry(importlib_dict, "_bootstrap");
-  if (file_text == nullptr || PyFunction_GET_GLOBALS(import_module) != importlib_dict ||
-      bootstrap == nullptr || entry(modules, "_frozen_importlib") != bootstrap ||
-      !PyModule_CheckExact(bootstrap)) {
-    return false;
+  if (entries(modules, {{"importlib", &loaded}, {"_frozen_importlib", &frozen}}) < 0 ||
+      entries(importlib_dict, {{"__file__", &file}, {"_bootstrap", bootstrap}}) < 0) {
+    return -1;
   }
-  PyObject* globals = PyModule_GetDict(bootstrap);
-  Ref names = Ref::steal(PySet_New(nullptr));
-  if (!names || !watch_function(import_module, file_text, names.get())) return false;
-  // import_module reads only `_bootstrap` of its globals on this path; its
-  // builtins are those of _bootstrap's code.
-  PyObject* find_and_load = entry(globals, "_find_and_load");
-  PyObject* module_locks = entry(globals, "_module_locks");
-  PyObject* sys = entry(globals, "sys");
-  PyObject* imp = entry(globals, "_imp");
-  PyObject* module_spec = entry(globals, "ModuleSpec");
-  PyObject* prefix = message_prefix(globals);
-  if (find_and_load == nullptr || !PyFunction_Check(find_and_load) || module_locks == nullptr ||
-      !PyDict_CheckExact(module_locks) || sys == nullptr || entry(modules, "sys") != sys ||
+  if (loaded != importlib || file == nullptr || *bootstrap == nullptr || frozen != *bootstrap ||
+      !PyModule_CheckExact(*bootstrap)) {
+    return 0;
+  }
+  return watch_function(import_module, file, names);
+}
+
+// What _bootstrap's path reads, with its module locks, _imp.lock_held and
+// ModuleSpec; `*find_and_load`: the function whose builtins it runs with.
+int bootstrap_parts(PyObject* modules, PyObject* globals, PyObject** find_and_load) {
+  PyObject *module_locks, *sys, *imp, *module_spec, *loaded_sys, *prefix;
+  if (entries(globals, {{"_find_and_load", find_and_load},
+                        {"_module_locks", &module_locks},
+                        {"sys", &sys},
+                        {"_imp", &imp},
+                        {"ModuleSpec", &module_spec}}) < 0 ||
+      entry(modules, "sys", &loaded_sys) < 0 || message_prefix(globals, &prefix) < 0) {
+    return -1;
+  }
+  if (*find_and_load == nullptr || !PyFunction_Check(*find_and_load) || module_locks == nullptr ||
+      !PyDict_CheckExact(module_locks) || sys == nullptr || loaded_sys != sys ||
       !PyModule_CheckExact(sys) || imp == nullptr || module_spec == nullptr ||
       !PyType_Check(module_spec) || prefix == nullptr) {
-    return false;
+    return 0;
   }
   PyTypeObject* spec_class = reinterpret_cast<PyTypeObject*>(module_spec);
   if (spec_class->tp_getattro != PyObject_GenericGetAttr ||
       _PyType_Lookup(spec_class, initializing_name.get()) != nullptr) {
-    return false;
+    return 0;
   }
   Ref lock_held = Ref::steal(PyObject_GetAttrString(imp, "lock_held"));
-  if (!lock_held || !PyCFunction_Check(lock_held.get())) return false;
-  if (!watch_bootstrap(globals, names.get()) || !watch_importlib(importlib, bootstrap) ||
-      !watch_builtins(builtins_of(find_and_load), globals, names.get()) ||
-      !capture_functions(sys)) {
-    return false;
+  if (!lock_held) return -1;
+  if (!PyCFunction_Check(lock_held.get())) return 0;
+  if (hold(module_locks) < 0 || hold(sys) < 0 || hold(prefix) < 0 || hold(lock_held.get()) < 0 ||
+      hold(module_spec) < 0) {
+    return -1;
   }
-  // The exceptions the path raises and catches are the interpreter's own.
-  PyObject* builtins = builtins_of(find_and_load);
-  if (entry(builtins, "ModuleNotFoundError") != PyExc_ModuleNotFoundError ||
-      entry(builtins, "AttributeError") != PyExc_AttributeError) {
-    return false;
-  }
-  import_system.importlib = hold(importlib);
-  import_system.import_module = hold(import_module);
-  import_system.module_locks = hold(module_locks);
-  import_system.sys = hold(sys);
-  import_system.prefix = hold(prefix);
-  import_system.lock_held = hold(lock_held.get());
-  import_system.module_spec = hold(module_spec);
-  return !PyErr_Occurred();
+  import_system.module_locks = module_locks;
+  import_system.sys = sys;
+  import_system.prefix = prefix;
+  import_system.lock_held = lock_held.get();
+  import_system.module_spec = module_spec;
+  return 1;
 }
 
-bool capture_once(PyObject* importlib, PyObject* import_module) {
+// The exceptions the path raises and catches are the interpreter's own.
+int own_exceptions(PyObject* builtins) {
+  PyObject *not_found, *attribute_error;
+  if (entries(builtins,
+              {{"ModuleNotFoundError", &not_found}, {"AttributeError", &attribute_error}}) < 0) {
+    return -1;
+  }
+  return not_found == PyExc_ModuleNotFoundError && attribute_error == PyExc_AttributeError;
+}
+
+// Whether the import system is the interpreter's own, taking what the
+// shortcut relies on if it is.
+int capture(PyObject* importlib, PyObject* import_module) {
+  PyObject* modules = interpreter_modules();
+  Ref names = Ref::steal(PySet_New(nullptr));
+  if (!names) return -1;
+  PyObject *bootstrap, *find_and_load;
+  int standard =
+      modules ? importlib_loaded(modules, importlib, import_module, names.get(), &bootstrap) : 0;
+  if (standard <= 0) return standard;
+  PyObject* globals = PyModule_GetDict(bootstrap);
+  // import_module reads only `_bootstrap` of its globals on this path; its
+  // builtins are those of _bootstrap's code.
+  standard = bootstrap_parts(modules, globals, &find_and_load);
+  if (standard > 0) standard = watch_bootstrap(globals, names.get());
+  if (standard > 0) standard = watch_importlib(importlib, bootstrap);
+  if (standard > 0) standard = watch_builtins(builtins_of(find_and_load), globals, names.get());
+  if (standard > 0) standard = capture_functions(import_system.sys);
+  if (standard > 0) standard = own_exceptions(builtins_of(find_and_load));
+  if (standard <= 0) return standard;
+  if (hold(importlib) < 0 || hold(import_module) < 0) return -1;
+  import_system.importlib = importlib;
+  import_system.import_module = import_module;
+  return 1;
+}
+
+int capture_once(PyObject* importlib, PyObject* import_module) {
   // What an attempt that an error cut short took is dropped with its references.
   import_system.functions.clear();
   import_system.classes.clear();
@@ -459,50 +545,56 @@ bool capture_once(PyObject* importlib, PyObject* import_module) {
   Ref getattr_text = text("__getattr__");
   Ref initializing_text = text("_initializing");
   Ref audit_text = text("audit");
-  if (!list || !getattr_text || !initializing_text || !audit_text) return false;
+  Ref file_text = text("<frozen importlib._bootstrap>");
+  if (!list || !getattr_text || !initializing_text || !audit_text || !file_text) return -1;
   kept.keep(std::move(list));
   getattr_name.keep(std::move(getattr_text));
   initializing_name.keep(std::move(initializing_text));
   audit_name.keep(std::move(audit_text));
+  bootstrap_file.keep(std::move(file_text));
 #if PY_VERSION_HEX >= 0x030C0000
   if (watcher < 0) watcher = PyDict_AddWatcher(note_change);
   // With every watcher taken, the import system is asked at every call.
-  if (watcher < 0) return !clear_if_ordinary() && false;
+  if (watcher < 0) return clear_if_ordinary() ? 0 : -1;
 #endif
   return capture(importlib, import_module);
 }
 
-bool same_contents(const WatchedNamespace& watched) {
-  if (!only_str_keys(watched.dict)) return false;
+// Whether the namespace holds what it held.
+int same_contents(const WatchedNamespace& watched) {
+  if (!only_str_keys(watched.dict)) return 0;
   if (watched.snapshot != nullptr) {
-    if (PyDict_GET_SIZE(watched.dict) != PyDict_GET_SIZE(watched.snapshot)) return false;
+    if (PyDict_GET_SIZE(watched.dict) != PyDict_GET_SIZE(watched.snapshot)) return 0;
     Py_ssize_t position = 0;
     PyObject *key, *value;
     while (PyDict_Next(watched.snapshot, &position, &key, &value)) {
-      if (PyDict_GetItemWithError(watched.dict, key) != value) return false;
+      PyObject* now = PyDict_GetItemWithError(watched.dict, key);
+      if (now != value) return now == nullptr && PyErr_Occurred() ? -1 : 0;
     }
   }
   for (size_t i = 0; i < watched.names.size(); ++i) {
-    if (PyDict_GetItemWithError(watched.dict, watched.names[i]) != watched.values[i]) return false;
+    PyObject* now = PyDict_GetItemWithError(watched.dict, watched.names[i]);
+    if (now != watched.values[i]) return now == nullptr && PyErr_Occurred() ? -1 : 0;
   }
-  return !PyErr_Occurred();
+  return 1;
 }
 
 // Whether every watched namespace holds what it held: compared again after
 // a change, and taken as the new state when it does.
-bool namespaces_as_captured() {
+int namespaces_as_captured() {
   bool changed = import_system.changed;
   for (const WatchedNamespace& watched : import_system.namespaces) {
     changed |= version_of(watched.dict) != watched.version;
   }
-  if (!changed) return true;
+  if (!changed) return 1;
   for (WatchedNamespace& watched : import_system.namespaces) {
-    if (!same_contents(watched)) return false;
+    int same = same_contents(watched);
+    if (same <= 0) return same;
   }
   for (WatchedNamespace& watched : import_system.namespaces)
     watched.version = version_of(watched.dict);
   import_system.changed = false;
-  return true;
+  return 1;
 }
 
 bool code_as_captured() {
@@ -520,88 +612,127 @@ bool code_as_captured() {
   return true;
 }
 
-bool still_standard(PyObject* importlib, PyObject* import_module) {
+int still_standard(PyObject* importlib, PyObject* import_module) {
   if (!import_system.captured) {
-    bool standard = capture_once(importlib, import_module);
+    int standard = capture_once(importlib, import_module);
     // A failed allocation while capturing leaves it for a later call.
-    if (PyErr_Occurred()) return false;
+    if (standard < 0) return -1;
     import_system.captured = true;
-    import_system.standard = standard;
+    import_system.standard = standard > 0;
   }
-  return import_system.standard && importlib == import_system.importlib &&
-         import_module == import_system.import_module && code_as_captured() &&
-         namespaces_as_captured();
+  if (!import_system.standard || importlib != import_system.importlib ||
+      import_module != import_system.import_module || !code_as_captured()) {
+    return 0;
+  }
+  return namespaces_as_captured();
 }
 
 // Whether anything would see importlib's frames run.
-bool observed() {
+int observed() {
   PyThreadState* thread = PyThreadState_Get();
-  if (thread->c_tracefunc != nullptr || thread->c_profilefunc != nullptr) return true;
+  if (thread->c_tracefunc != nullptr || thread->c_profilefunc != nullptr) return 1;
 #if PY_VERSION_HEX >= 0x030C0000
   for (long tool = 0; tool < 6; ++tool) {
     Ref id = Ref::steal(PyLong_FromLong(tool));
     Ref name = id ? Ref::steal(PyObject_CallOneArg(import_system.get_tool, id.get())) : Ref();
-    if (!name || name.get() != Py_None) return true;
+    if (!name) return -1;
+    if (name.get() != Py_None) return 1;
   }
 #endif
-  return false;
+  return 0;
 }
 
-// The module as reading its namespace sees it, when reading an attribute
-// runs no code: an exact module without __getattr__.
-PyObject* plain_module(PyObject* modules, PyObject* name) {
-  PyObject* module = PyDict_GetItemWithError(modules, name);
-  if (module == nullptr || !PyModule_CheckExact(module)) return nullptr;
-  PyObject* dict = PyModule_GetDict(module);
-  if (dict == nullptr || PyDict_GetItemWithError(dict, getattr_name.get()) != nullptr)
-    return nullptr;
-  return module;
+// `module`: the module under `name` as reading its namespace sees it, when
+// reading an attribute runs no code (an exact module without __getattr__);
+// empty otherwise. 0, or -1 with the exception set.
+int plain_module(PyObject* modules, PyObject* name, Ref& module) {
+  Ref found = Ref::borrow(PyDict_GetItemWithError(modules, name));
+  if (!found) return PyErr_Occurred() ? -1 : 0;
+  if (!PyModule_CheckExact(found.get())) return 0;
+  PyObject* dict = PyModule_GetDict(found.get());
+  if (PyDict_GetItemWithError(dict, getattr_name.get()) != nullptr) return 0;
+  if (PyErr_Occurred()) return -1;
+  module = std::move(found);
+  return 0;
 }
 
 #if PY_VERSION_HEX >= 0x030F0000
 // Whether the module's spec says it is loaded: _HierarchicalLockManager
 // takes no lock for it.
-bool initialized(PyObject* module) {
-  PyObject* spec = PyDict_GetItemWithError(PyModule_GetDict(module), names::dunder_spec.get());
-  if (spec == nullptr) return false;
-  if (spec == Py_None) return true;
-  if (!Py_IS_TYPE(spec, reinterpret_cast<PyTypeObject*>(import_system.module_spec))) return false;
-  Ref initializing = generic_attribute(spec, initializing_name.get());
-  return !PyErr_Occurred() && (!initializing || initializing.get() == Py_False);
+int initialized(PyObject* module) {
+  Ref spec =
+      Ref::borrow(PyDict_GetItemWithError(PyModule_GetDict(module), names::dunder_spec.get()));
+  if (!spec) return PyErr_Occurred() ? -1 : 0;
+  if (spec.get() == Py_None) return 1;
+  if (!Py_IS_TYPE(spec.get(), reinterpret_cast<PyTypeObject*>(import_system.module_spec))) return 0;
+  Ref initializing = generic_attribute(spec.get(), initializing_name.get());
+  if (!initializing && PyErr_Occurred()) return -1;
+  return !initializing || initializing.get() == Py_False;
 }
 
-bool packages_initialized(PyObject* modules, PyObject* name, Py_ssize_t last_dot) {
+int packages_initialized(PyObject* modules, PyObject* name, Py_ssize_t last_dot) {
   for (Py_ssize_t dot = 0; dot <= last_dot; ++dot) {
     if (PyUnicode_READ_CHAR(name, dot) != '.') continue;
     Ref package = Ref::steal(PyUnicode_Substring(name, 0, dot));
-    PyObject* module = package ? plain_module(modules, package.get()) : nullptr;
-    if (module == nullptr || !initialized(module)) return false;
+    Ref module;
+    if (!package || plain_module(modules, package.get(), module) < 0) return -1;
+    int loaded = module ? initialized(module.get()) : 0;
+    if (loaded <= 0) return loaded;
   }
-  return PyDict_GetItemWithError(PyModule_GetDict(import_system.sys), audit_name.get()) ==
-         import_system.audit;
+  PyObject* audit = PyDict_GetItemWithError(PyModule_GetDict(import_system.sys), audit_name.get());
+  if (audit == nullptr && PyErr_Occurred()) return -1;
+  return audit == import_system.audit;
 }
 #else
-bool packages_initialized(PyObject*, PyObject*, Py_ssize_t) { return true; }
+int packages_initialized(PyObject*, PyObject*, Py_ssize_t) { return 1; }
 #endif
 
-// The parent module, when the import of `name` under it fails for certain.
-PyObject* certain_parent(PyObject* name, PyObject* parent, Py_ssize_t dot) {
+// `module`: the parent module, when the import of `name` under it fails for
+// certain; empty otherwise. 0, or -1 with the exception set.
+int certain_parent(PyObject* name, PyObject* parent, Py_ssize_t dot, Ref& module) {
   PyObject* modules = interpreter_modules();
-  if (modules == nullptr || PyDict_GetItemWithError(modules, name) != nullptr) return nullptr;
-  PyObject* module = PyErr_Occurred() ? nullptr : plain_module(modules, parent);
-  if (module == nullptr ||
-      PyDict_GetItemWithError(PyModule_GetDict(module), names::dunder_path.get()) != nullptr ||
-      PyErr_Occurred() || !packages_initialized(modules, name, dot)) {
-    return nullptr;
-  }
-  return module;
+  if (modules == nullptr) return 0;
+  if (PyDict_GetItemWithError(modules, name) != nullptr) return 0;
+  Ref found;
+  if (PyErr_Occurred() || plain_module(modules, parent, found) < 0) return -1;
+  if (!found) return 0;
+  PyObject* dict = PyModule_GetDict(found.get());
+  if (PyDict_GetItemWithError(dict, names::dunder_path.get()) != nullptr) return 0;
+  int initialized = PyErr_Occurred() ? -1 : packages_initialized(modules, name, dot);
+  if (initialized > 0) module = std::move(found);
+  return initialized < 0 ? -1 : 0;
 }
 
 // Whether another thread could make the import system wait for the name.
-bool locked(PyObject* name) {
-  if (PyDict_GetItemWithError(import_system.module_locks, name) != nullptr) return true;
+int locked(PyObject* name) {
+  if (PyDict_GetItemWithError(import_system.module_locks, name) != nullptr) return 1;
+  if (PyErr_Occurred()) return -1;
   Ref held = Ref::steal(PyObject_CallNoArgs(import_system.lock_held));
-  return !held || held.get() != Py_False;
+  if (!held) return -1;
+  return held.get() != Py_False;
+}
+
+// 1 when the import of `name` fails for certain, with its parent's name and
+// module; 0 when the import system must run; -1 with the exception set.
+int fails_for_certain(PyObject* importlib, PyObject* import_module, PyObject* name, Ref& parent,
+                      Ref& parent_module) {
+  if (!PyUnicode_CheckExact(name)) return 0;
+#if PY_VERSION_HEX < 0x030C0000
+  if (PyUnicode_READY(name) < 0) return -1;
+#endif
+  Py_ssize_t length = PyUnicode_GET_LENGTH(name);
+  if (length == 0 || PyUnicode_READ_CHAR(name, 0) == '.') return 0;
+  Py_ssize_t dot = PyUnicode_FindChar(name, '.', 0, length, -1);
+  if (dot < 0) return 0;
+  int standard = still_standard(importlib, import_module);
+  if (standard <= 0) return standard;
+  int seen = observed();
+  if (seen != 0) return seen < 0 ? -1 : 0;
+  parent = Ref::steal(PyUnicode_Substring(name, 0, dot));
+  if (!parent || certain_parent(name, parent.get(), dot, parent_module) < 0) return -1;
+  if (!parent_module) return 0;
+  int held = locked(name);
+  return held < 0 ? -1 : !held;
 }
 
 #if PY_VERSION_HEX >= 0x030F0000
@@ -647,7 +778,8 @@ void raise_not_a_package(PyObject* name, PyObject* parent) {
   PyErr_Restore(type_of_error, error.release(), nullptr);
 }
 
-// What the import system does from the point where it takes the module lock.
+// What the import system does from the point where it takes the module lock:
+// true with its exception set, false when it must be asked after all.
 bool fail_as_the_import_system(PyObject* name, PyObject* parent, PyObject* parent_module) {
   if (audit_import(name) < 0) return true;
   Ref path = Ref::steal(PyObject_GetAttr(parent_module, names::dunder_path.get()));
@@ -663,20 +795,10 @@ bool fail_as_the_import_system(PyObject* name, PyObject* parent, PyObject* paren
 
 bool import_fails_for_certain(PyObject* importlib, PyObject* import_module,
                               PyObject* name) noexcept {
-  if (!PyUnicode_CheckExact(name)) return false;
-#if PY_VERSION_HEX < 0x030C0000
-  if (PyUnicode_READY(name) < 0) return !clear_if_ordinary();
-#endif
-  Py_ssize_t length = PyUnicode_GET_LENGTH(name);
-  if (length == 0 || PyUnicode_READ_CHAR(name, 0) == '.') return false;
-  Py_ssize_t dot = PyUnicode_FindChar(name, '.', 0, length, -1);
-  if (dot < 0 || !still_standard(importlib, import_module) || observed()) {
-    return PyErr_Occurred() && !clear_if_ordinary();
-  }
-  Ref parent = Ref::steal(PyUnicode_Substring(name, 0, dot));
-  PyObject* parent_module = parent ? certain_parent(name, parent.get(), dot) : nullptr;
-  if (parent_module == nullptr || locked(name)) return PyErr_Occurred() && !clear_if_ordinary();
-  return fail_as_the_import_system(name, parent.get(), parent_module);
+  Ref parent, parent_module;
+  int certain = fails_for_certain(importlib, import_module, name, parent, parent_module);
+  if (certain < 0) return !clear_if_ordinary();
+  return certain > 0 && fail_as_the_import_system(name, parent.get(), parent_module.get());
 }
 
 }  // namespace frame

@@ -6,21 +6,6 @@ namespace frame {
 
 namespace {
 
-// Whether every key of the dict is an exact str. Looking a name up then runs
-// no code of the program: each comparison is of two str objects. A key of
-// another type (a str subclass too) is compared through its own __eq__, whose
-// answer may change while the dict does not; CPython 3.11+ keeps no answer
-// for such a namespace either (its dict keys are then not of the unicode
-// kind, and LOAD_GLOBAL is not specialised).
-bool only_str_keys(PyObject* namespace_) {
-  Py_ssize_t position = 0;
-  PyObject *key, *value;
-  while (PyDict_Next(namespace_, &position, &key, &value)) {
-    if (!PyUnicode_CheckExact(key)) return false;
-  }
-  return true;
-}
-
 // The last scan of the two namespaces, valid while their stamp is the one
 // kept with it: a namespace that changes is scanned once, not once per name.
 struct Scan {
@@ -38,6 +23,15 @@ bool plain_namespaces(PyObject* globals, PyObject* builtins, const NamespaceStam
 }
 
 }  // namespace
+
+bool only_str_keys(PyObject* namespace_) noexcept {
+  Py_ssize_t position = 0;
+  PyObject *key, *value;
+  while (PyDict_Next(namespace_, &position, &key, &value)) {
+    if (!PyUnicode_CheckExact(key)) return false;
+  }
+  return true;
+}
 
 #if PY_VERSION_HEX < 0x030C0000
 
