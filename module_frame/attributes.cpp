@@ -159,6 +159,14 @@ Answer known_attribute(PyObject* obj, PyObject* name, Read read, Ref& out) {
 
 }  // namespace
 
+PyObject* plain_class_qualname(PyObject* cls) noexcept {
+  if (!Py_IS_TYPE(cls, &PyType_Type) ||
+      !PyType_HasFeature(reinterpret_cast<PyTypeObject*>(cls), Py_TPFLAGS_HEAPTYPE)) {
+    return nullptr;
+  }
+  return reinterpret_cast<PyHeapTypeObject*>(cls)->ht_qualname;
+}
+
 bool answered_by_layout(PyObject* obj) noexcept { return is_known_type(Py_TYPE(obj)); }
 
 int is_instance(PyObject* obj, PyObject* cls) noexcept {

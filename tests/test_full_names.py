@@ -53,6 +53,23 @@ class PlainStr(str):
     pass
 
 
+class FormatsItself(str):
+    def __format__(self, spec):
+        return "formatted"
+
+
+class WithFormattedModule:
+    pass
+
+
+class WithFormattedQualname:
+    pass
+
+
+WithFormattedModule.__module__ = Formats("fm")
+WithFormattedQualname.__qualname__ = FormatsItself("q")
+
+
 # ---------------------------------------------------------------- get_attribute_full_name
 
 
@@ -68,6 +85,9 @@ class PlainStr(str):
         (len, "builtins.len"),
         (collections.OrderedDict, "collections.OrderedDict"),
         (os.path.join, "posixpath.join"),
+        # A class whose module or qualified name is not an exact str formats it.
+        (WithFormattedModule, "fm.WithFormattedModule"),
+        (WithFormattedQualname, f"{HERE}.formatted"),
     ],
 )
 def test_full_name_of_classes_and_functions(obj, expected):

@@ -12,6 +12,15 @@ Ref get_attribute_full_name(frame::Call& call) {
   PyObject* cls = call.arg(0);
   Ref mod = frame::attribute(cls, frame::names::dunder_module.get());
   if (!mod) return call.fail();
+  // A class that keeps an exact str as its module, and its qualified name in
+  // its layout: the presence test and the second read give that name, and
+  // neither piece runs code when it becomes text.
+  PyObject* qualname = frame::plain_class_qualname(cls);
+  if (qualname != nullptr && PyUnicode_CheckExact(mod.get()) && PyUnicode_CheckExact(qualname)) {
+    Ref full_name = frame::join_text({mod.get(), frame::names::dot.get(), qualname});
+    if (!full_name) return call.fail();
+    return full_name;
+  }
   const frame::Name& name_attribute = frame::has_attribute(cls, frame::names::dunder_qualname.get())
                                           ? frame::names::dunder_qualname
                                           : frame::names::dunder_name;

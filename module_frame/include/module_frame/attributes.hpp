@@ -31,6 +31,12 @@ Ref attribute(PyObject* obj, PyObject* name) noexcept;
 // answers: reading one runs no code, and reading it again gives the same.
 bool answered_by_layout(PyObject* obj) noexcept;
 
+// What reading cls.__qualname__ gives (borrowed) when reading it runs no
+// code and cannot fail: a class written in Python whose metaclass is exactly
+// type keeps it in its heap type (type's own data descriptor reads it there).
+// Null, with nothing set, for any other object.
+PyObject* plain_class_qualname(PyObject* cls) noexcept;
+
 // isinstance(obj, cls): 1, 0, or -1 with the exception set. For an object of
 // those types and a class whose metaclass is type, its type alone decides.
 int is_instance(PyObject* obj, PyObject* cls) noexcept;
