@@ -192,6 +192,7 @@ FUNCS = {"label": 1}
         (lambda m: m.delattr(pw, "FUNCS_INDEX"), {"funcs": {}, "cls": Carried}),
         # Unusable CLS_INDEX once funcs was taken: the second object without cls.
         (lambda m: m.setattr(pw, "CLS_INDEX", 7), {"funcs": FUNCS}),
+        (lambda m: m.setattr(pw, "CLS_INDEX", -(2**70)), {"funcs": FUNCS}),
         (lambda m: m.delattr(pw, "CLS_INDEX"), {"funcs": FUNCS}),
         (lambda m: m.setattr(pw, "CLS_INDEX", Index(ValueError)), {"funcs": FUNCS}),
         # Both unusable: the fallback instance as it was first made.
@@ -205,6 +206,7 @@ FUNCS = {"label": 1}
         "funcs-range",
         "funcs-missing",
         "cls-range",
+        "cls-huge",
         "cls-missing",
         "cls-index-raises",
         "both-missing",

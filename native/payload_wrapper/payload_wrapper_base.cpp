@@ -44,7 +44,18 @@ Ref object_new(PyObject* new_cls) {
 Ref argument_at(frame::Call& call, const frame::Name& index_name) {
   Ref index = call.global(index_name);
   if (!index) return Ref();
-  return Ref::steal(PyObject_GetItem(call.star_args(), index.get()));
+  PyObject* args = call.star_args();
+  // An exact int within the bounds of the exact tuple: what the tuple's own
+  // subscript gives. Any other index (a huge one too) takes the subscript,
+  // and its error.
+  if (PyTuple_CheckExact(args) && PyLong_CheckExact(index.get())) {
+    int overflow = 0;
+    long long at = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+    Py_ssize_t size = PyTuple_GET_SIZE(args);
+    if (overflow == 0 && at < 0) at += size;
+    if (overflow == 0 && at >= 0 && at < size) return Ref::borrow(PyTuple_GET_ITEM(args, at));
+  }
+  return Ref::steal(PyObject_GetItem(args, index.get()));
 }
 
 // setattr(new_cls, func, value). A class made by a class statement that
