@@ -1,6 +1,7 @@
 #include "module_frame/call.hpp"
 
 #include <cstring>
+#include <utility>
 
 #include "module_frame/arguments.hpp"
 #include "module_frame/traceback.hpp"
@@ -24,6 +25,17 @@ PyObject* CallSite::run(PyObject* const* args, size_t nargsf, PyObject* kwnames)
   if (parse_arguments(*this, args, PyVectorcall_NARGS(nargsf), kwnames, call.arguments)) {
     result = spec->implementation(call);
   }
+  return finish(call, std::move(result));
+}
+
+PyObject* CallSite::run_with_star_args(PyObject* first, PyObject* rest) const noexcept {
+  Call call(*this);
+  call.arguments.values[0] = first;
+  call.arguments.star_args = Ref::borrow(rest);
+  return finish(call, spec->implementation(call));
+}
+
+PyObject* CallSite::finish(const Call& call, Ref result) const noexcept {
   if (!result) {
     add_traceback(traceback_name.get(), source_path, call.line() ? call.line() : spec->line);
   }

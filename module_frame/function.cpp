@@ -312,4 +312,20 @@ void tie_to_class(PyObject* function, PyObject* cls) noexcept {
 
 const CallSite& call_site(PyObject* function) noexcept { return state_of(function).site; }
 
+bool call_with_star_args(PyObject* function, PyObject* first, PyObject* rest,
+                         Ref& result) noexcept {
+  if (!Py_IS_TYPE(function, &function_type) || !PyTuple_CheckExact(rest)) return false;
+  const CallSite& site = state_of(function).site;
+  if (site.parameter_count != 1 || site.spec->star_args == nullptr ||
+      site.spec->star_kwargs != nullptr) {
+    return false;
+  }
+  // The function is held for the call: a finaliser run meanwhile may drop it.
+  Ref held = Ref::borrow(function);
+  if (Py_EnterRecursiveCall(" while calling a Python object")) return true;
+  result = Ref::steal(site.run_with_star_args(first, rest));
+  Py_LeaveRecursiveCall();
+  return true;
+}
+
 }  // namespace frame

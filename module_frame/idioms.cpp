@@ -1,6 +1,7 @@
 #include "module_frame/idioms.hpp"
 
 #include "module_frame/attributes.hpp"
+#include "module_frame/function.hpp"
 #include "module_frame/names.hpp"
 
 namespace frame {
@@ -79,6 +80,8 @@ Ref call_super_new(PyObject* defining_class, PyObject* cls, PyObject* args) noex
     parent_new = Ref::steal(PyObject_GetAttr(super.get(), names::dunder_new.get()));
     if (!parent_new) return Ref();
   }
+  Ref result;
+  if (call_with_star_args(parent_new.get(), cls, args, result)) return result;
   return call_prepended(parent_new.get(), cls, args);
 }
 

@@ -301,6 +301,23 @@ def test_init_sets_the_key_through_the_instance_setattr():
     assert getattr(wrapper, KEY) == full_name(Carried)
 
 
+@pytest.mark.parametrize(
+    "store",
+    [
+        # Kept inline where the interpreter keeps an instance's attributes so.
+        lambda wrapper, value: object.__setattr__(wrapper, "__setattr__", value),
+        lambda wrapper, value: vars(wrapper).__setitem__("__setattr__", value),
+    ],
+    ids=["inline", "in-the-dict"],
+)
+def test_init_sets_the_key_through_an_instance_attribute_setattr(store):
+    seen = []
+    wrapper = pw.PayloadWrapper(Carried, {})
+    store(wrapper, lambda name, value: seen.append((name, value)))
+    pw.PayloadWrapper.__init__(wrapper, int)
+    assert seen == [(KEY, full_name(int))]
+
+
 # ---------------------------------------------------------------- __reduce__
 
 

@@ -39,6 +39,30 @@ Ref object_new(PyObject* new_cls) {
   return new_obj;
 }
 
+// The value of an exact int that fits a machine word; false for anything else.
+bool small_int(PyObject* value, Py_ssize_t& out) {
+  if (!PyLong_CheckExact(value)) return false;
+#if PY_VERSION_HEX >= 0x030C0000
+  if (!PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(value))) return false;
+  out = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(value));
+  return true;
+#else
+  int overflow = 0;
+  long long at = PyLong_AsLongLongAndOverflow(value, &overflow);
+  out = static_cast<Py_ssize_t>(at);
+  return overflow == 0;
+#endif
+}
+
+// setattr(obj, name, value): the generic setting itself where the object's
+// type takes it from object (PyObject_SetAttr would call the same).
+int set_attribute(PyObject* obj, PyObject* name, PyObject* value) {
+  if (Py_TYPE(obj)->tp_setattro == PyObject_GenericSetAttr && PyUnicode_CheckExact(name)) {
+    return PyObject_GenericSetAttr(obj, name, value);
+  }
+  return PyObject_SetAttr(obj, name, value);
+}
+
 // `args[INDEX]`, with the index constant looked up anew at every read, so
 // that a rebinding of it takes effect.
 Ref argument_at(frame::Call& call, const frame::Name& index_name) {
@@ -48,12 +72,11 @@ Ref argument_at(frame::Call& call, const frame::Name& index_name) {
   // An exact int within the bounds of the exact tuple: what the tuple's own
   // subscript gives. Any other index (a huge one too) takes the subscript,
   // and its error.
-  if (PyTuple_CheckExact(args) && PyLong_CheckExact(index.get())) {
-    int overflow = 0;
-    long long at = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+  Py_ssize_t at;
+  if (PyTuple_CheckExact(args) && small_int(index.get(), at)) {
     Py_ssize_t size = PyTuple_GET_SIZE(args);
-    if (overflow == 0 && at < 0) at += size;
-    if (overflow == 0 && at >= 0 && at < size) return Ref::borrow(PyTuple_GET_ITEM(args, at));
+    if (at < 0) at += size;
+    if (at >= 0 && at < size) return Ref::borrow(PyTuple_GET_ITEM(args, at));
   }
   return Ref::steal(PyObject_GetItem(args, index.get()));
 }
@@ -95,7 +118,7 @@ int adopt_funcs(frame::Call& call, PyObject* new_cls, PyObject* new_obj) {
   if (install_funcs(call, new_cls) < 0 && !frame::clear_if_ordinary()) return -1;
   Ref funcs = argument_at(call, names::FUNCS_INDEX);
   if (!funcs) return -1;
-  return PyObject_SetAttr(new_obj, frame::names::dunder_dict.get(), funcs.get());
+  return set_attribute(new_obj, frame::names::dunder_dict.get(), funcs.get());
 }
 
 // The second object, carrying funcs and cls from the arguments.
@@ -104,9 +127,9 @@ int rebuild_with_arguments(frame::Call& call, PyObject* new_cls, Ref& new_obj) {
   if (!second) return -1;
   new_obj = std::move(second);
   Ref funcs = argument_at(call, names::FUNCS_INDEX);
-  if (!funcs || PyObject_SetAttr(new_obj.get(), names::funcs.get(), funcs.get()) < 0) return -1;
+  if (!funcs || set_attribute(new_obj.get(), names::funcs.get(), funcs.get()) < 0) return -1;
   Ref cls = argument_at(call, names::CLS_INDEX);
-  if (!cls || PyObject_SetAttr(new_obj.get(), names::cls.get(), cls.get()) < 0) return -1;
+  if (!cls || set_attribute(new_obj.get(), names::cls.get(), cls.get()) < 0) return -1;
   return 0;
 }
 
@@ -115,7 +138,7 @@ int rebuild_with_arguments(frame::Call& call, PyObject* new_cls, Ref& new_obj) {
 int keep_wrapped_class(frame::Call& call, PyObject* new_obj) {
   Ref cls = argument_at(call, names::CLS_INDEX);
   if (!cls) return -1;
-  return PyObject_SetAttr(new_obj, names::cls.get(), cls.get());
+  return set_attribute(new_obj, names::cls.get(), cls.get());
 }
 
 Ref PayloadWrapperBase_new(frame::Call& call) {
@@ -131,10 +154,10 @@ Ref PayloadWrapperBase_new(frame::Call& call) {
   if (!new_obj) return call.fail();
   Ref empty_funcs = Ref::steal(PyDict_New());
   if (!empty_funcs) return call.fail();
-  if (PyObject_SetAttr(new_obj.get(), names::funcs.get(), empty_funcs.get()) < 0) {
+  if (set_attribute(new_obj.get(), names::funcs.get(), empty_funcs.get()) < 0) {
     return call.fail();
   }
-  if (PyObject_SetAttr(new_obj.get(), names::cls.get(), frame::names::empty.get()) < 0) {
+  if (set_attribute(new_obj.get(), names::cls.get(), frame::names::empty.get()) < 0) {
     return call.fail();
   }
 

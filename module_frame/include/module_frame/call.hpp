@@ -72,6 +72,13 @@ struct CallSite {
   // Parses the arguments, runs the implementation, and adds the function's
   // traceback entry when an exception leaves it.
   PyObject* run(PyObject* const* args, size_t nargsf, PyObject* kwnames) const noexcept;
+  // The same for a function of one named parameter and *args, given its
+  // value and the exact tuple of the rest.
+  PyObject* run_with_star_args(PyObject* first, PyObject* rest) const noexcept;
+
+ private:
+  // The result, with the function's traceback entry added when it failed.
+  PyObject* finish(const Call& call, Ref result) const noexcept;
 };
 
 // The arguments of one call. The named values are borrowed from the caller;

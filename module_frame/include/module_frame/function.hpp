@@ -22,4 +22,12 @@ void tie_to_class(PyObject* function, PyObject* cls) noexcept;
 // The call site of a function made by make_function.
 const CallSite& call_site(PyObject* function) noexcept;
 
+// function(first, *rest) where `function` is one of ours that takes one named
+// parameter and *args, and `rest` an exact tuple: the tuple becomes its *args
+// as it is (a tuple cannot change, so a copy would be equal). True when it
+// made the call, with `result` its result (null with the exception set);
+// false, with nothing pending, for any other callable or arguments, which the
+// caller calls as usual.
+bool call_with_star_args(PyObject* function, PyObject* first, PyObject* rest, Ref& result) noexcept;
+
 }  // namespace frame
