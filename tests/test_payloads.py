@@ -212,6 +212,84 @@ def test_objects_by_reference_come_back_identical(round_trip, original):
     assert round_trip(original) is original
 
 
+def _pickled_by_the_pickler(obj, protocol):
+    buffer = io.BytesIO()
+    payloads.Pickler(buffer, protocol).dump(obj)
+    return buffer.getvalue()
+
+
+class ListOfOwn(list):
+    pass
+
+
+class DumpsWhenReduced:
+    def __reduce__(self):
+        return (pickle.loads, (payloads.dumps(ValueError("inner")),))
+
+
+class ShadowedArgs(Exception):
+    args = property(lambda self: ("shadow",))
+
+
+def _rebind_the_standard_pickler(monkeypatch):
+    def refuse(*args, **kwargs):
+        raise AssertionError("the rebound standard pickler was called")
+
+    monkeypatch.setattr(pickle, "Pickler", refuse)
+    monkeypatch.setattr(pickle, "dumps", refuse)
+
+
+def _reduce_complex_as_str(monkeypatch):
+    monkeypatch.setitem(copyreg.dispatch_table, complex, lambda value: (str, (repr(value),)))
+
+
+@pytest.mark.parametrize(
+    "setting",
+    [lambda _: None, _rebind_the_standard_pickler, _reduce_complex_as_str],
+    ids=["as-imported", "rebound-pickle", "dispatch-table"],
+)
+@pytest.mark.parametrize("protocol", [None, *range(pickle.HIGHEST_PROTOCOL + 1), -1])
+@pytest.mark.parametrize(
+    "original",
+    [
+        os.path.join,
+        len,
+        Owner.Nested,
+        int,
+        ValueError("x" * 300),
+        _with(KwOnlyError("a", detail="b"), __reduce__="shadows the class's", at=1 + 2j),
+        _raised(OSError(2, "x", "f")),
+        _raised(KwOnlyError("a", detail="b"), _raised(ValueError("c"))),
+        _with(ValueError(ListOfOwn([1])), seen=("a", "a")),
+        _with(ValueError(), callback=len),
+        ShadowedArgs("real"),
+        _with(ValueError("reentered"), inner=DumpsWhenReduced()),
+        _with(ValueError("deep"), nested=[[[[["deeper than plain"]]]]]),
+        ValueError(b"\xff", b""),
+        _with(ValueError(), names=frozenset({"a"}), empty=frozenset()),
+    ],
+    ids=lambda obj: getattr(obj, "__name__", type(obj).__name__),
+)
+def test_dumps_writes_what_the_pickler_writes(monkeypatch, setting, protocol, original):
+    setting(monkeypatch)
+
+    assert payloads.dumps(original, protocol) == _pickled_by_the_pickler(original, protocol)
+
+
+def test_dumps_uses_a_rebound_pickler_of_the_module(monkeypatch):
+    seen = []
+
+    class Recording(payloads.Pickler):
+        def reducer_override(self, obj):
+            seen.append(obj)
+            return super().reducer_override(obj)
+
+    monkeypatch.setattr(payloads, "Pickler", Recording)
+
+    assert pickle.loads(payloads.dumps(os.path.join)) is os.path.join
+    assert seen[0] is os.path.join
+
+
 @pytest.mark.parametrize("protocol", range(6))
 def test_types_that_pickle_names_by_a_rule_of_its_own_are_left_to_it(protocol):
     originals = [type(None), type(NotImplemented), type(...)]

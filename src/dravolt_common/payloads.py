@@ -194,17 +194,30 @@ _MISSING = object()
 
 
 def _loaded_resolution(name: str, resolve: Callable[[str], Any] | None) -> tuple[bool, Any]:
-    if not (
-        builtins.__import__ is _IMPORT
-        and (resolve is _LOADCLASS or (resolve is None and _real_import_by_full_name()))
-    ):
+    if builtins.__import__ is not _IMPORT:
         return False, None
     modules = sys.modules
+    module_name, _, attribute = name.rpartition(".")
     if resolve is None:
+        if not _real_import_by_full_name():
+            return False, None
         if name in modules:
             return True, modules[name]
-        if not _cannot_import(modules, name):
+        # The name as a module, which import_by_full_name tries first.
+        if module_name and module_name in modules:
+            if not _is_not_a_package(modules[module_name]):
+                return False, None
+        elif not _cannot_import(modules, name):
             return False, None
+    elif resolve is not _LOADCLASS:
+        return False, None
+    # The first step of _loadclass_by_reading, which the most names take.
+    if (
+        module_name in modules
+        and module_name not in _RENAMED_BY_LOADCLASS
+        and name.partition(".")[0] in modules
+    ):
+        return _attributes(modules[module_name], (attribute,))
     return _loadclass_by_reading(modules, name)
 
 
@@ -227,7 +240,7 @@ def _loadclass_by_reading(modules: Any, name: str) -> tuple[bool, Any]:
     return (name != "builtins.NoneType"), None
 
 
-def _attributes(found: Any, names: list[str]) -> tuple[bool, Any]:
+def _attributes(found: Any, names: Iterable[str]) -> tuple[bool, Any]:
     try:
         for name in names:
             found = getattr(found, name)
@@ -242,8 +255,12 @@ def _cannot_import(modules: Any, module_name: str) -> bool:
         return False
     if parent not in modules:
         return _cannot_import(modules, parent)
+    return _is_not_a_package(modules[parent])
+
+
+def _is_not_a_package(module: Any) -> bool:
     try:
-        return getattr(modules[parent], "__path__", _MISSING) is _MISSING
+        return getattr(module, "__path__", _MISSING) is _MISSING
     except Exception:
         return False
 
@@ -390,16 +407,22 @@ def _split_attributes(
     return state, later
 
 
-def _is_plain(value: Any, depth: int = 0) -> bool:
+def _is_plain(
+    value: Any, depth: int = 0, atoms: Any = _PLAIN_ATOMS, containers: Any = _PLAIN_CONTAINERS
+) -> bool:
     kind = type(value)
-    if kind in _PLAIN_ATOMS:
+    if kind in atoms:
         return True
     if depth >= _PLAIN_DEPTH:
         return False
-    if kind in _PLAIN_CONTAINERS:
-        return all(_is_plain(item, depth + 1) for item in value)
+    depth += 1
+    if kind in containers:
+        return all(_is_plain(item, depth, atoms, containers) for item in value)
     if kind is dict:
-        return all(_is_plain(k, depth + 1) and _is_plain(v, depth + 1) for k, v in value.items())
+        return all(
+            _is_plain(k, depth, atoms, containers) and _is_plain(v, depth, atoms, containers)
+            for k, v in value.items()
+        )
     return False
 
 
@@ -589,9 +612,99 @@ class Pickler(pickle.Pickler):
 
 def dumps(obj: Any, protocol: int | None = None) -> bytes:
     """Return the pickle of ``obj`` written by :class:`Pickler` with ``protocol``."""
+    reduced = _plain_reduction(obj, protocol)
+    if reduced is not None:
+        return _PICKLE_DUMPS(_Reduction(reduced), protocol)
     buffer = io.BytesIO()
     Pickler(buffer, protocol).dump(obj)
     return buffer.getvalue()
+
+
+# A shortcut of dumps past the Pickler subclass, for an object that is itself
+# reduced (a function, class or built-in function by reference, an exception)
+# into a tuple of plain data (_is_plain) and a callable that the Pickler leaves
+# to the standard rule.  The standard pickler, handed a stand-in whose
+# __reduce_ex__ gives that tuple, writes the same bytes as the Pickler: it
+# asks reducer_override about nothing inside plain data that the override
+# would not turn down, it memoizes the stand-in where it would memoize the
+# object, and nothing inside plain data can refer back to the object.
+#   It keeps nothing, so nothing goes stale.  It is taken only while what
+#   the Pickler path reads at each call is what this module was imported
+#   with: the module's Pickler (a rebound payloads.Pickler is used as it is),
+#   jsonpickle.unpickler.loadclass (a rebound one is asked about by the
+#   Pickler's reducer_override) and payload_wrapper.ExceptionWrapper; and
+#   for a protocol that the Pickler accepts, so that a bad protocol still
+#   fails before any reducer runs.  pickle.dumps is the one this module was
+#   imported with, whatever pickle.dumps or pickle.Pickler are rebound to;
+#   copyreg.dispatch_table is read alike by both paths (the C pickler took
+#   it when it was imported, the Pickler subclass defines none of its own).
+#   An exception with a chain goes the Pickler way at once, and one whose
+#   reduction is not plain data is reduced again there.
+#   Tests: tests/test_payloads.py (test_dumps_writes_what_the_pickler_writes).
+_PICKLE_DUMPS = pickle.dumps
+_HIGHEST_PROTOCOL = pickle.HIGHEST_PROTOCOL
+_BY_REFERENCE_KINDS = (types.FunctionType, type, types.BuiltinFunctionType)
+
+
+class _Reduction:
+    """Stands for an object whose reduce tuple is made already."""
+
+    __slots__ = ("reduced",)
+
+    def __init__(self, reduced: Reduced) -> None:
+        self.reduced = reduced
+
+    def __reduce_ex__(self, protocol: Any) -> Reduced:
+        return self.reduced
+
+
+def _plain_reduction(obj: Any, protocol: Any) -> Reduced | None:
+    if not (protocol is None or (type(protocol) is int and protocol in _WRITTEN_AS_THEY_ARE)):
+        return None
+    if Pickler is not _PICKLER:
+        return None
+    kind = type(obj)
+    if kind in _BY_REFERENCE_KINDS:
+        if jsonpickle.unpickler.loadclass is not _LOADCLASS or reducer_for(obj) is not (
+            reduce_by_reference
+        ):
+            return None
+        return reduce_by_reference(obj)
+    if not isinstance(obj, BaseException) or kind in _NEVER_REDUCED:
+        return None
+    if _CAUSE.__get__(obj) is not None or _CONTEXT.__get__(obj) is not None:
+        return None
+    reduced = reduce_exception(obj)
+    if len(reduced) != 2 or reduced[0] is not _EXCEPTION_WRAPPER:
+        return None
+    atoms, containers = _WRITTEN_AS_THEY_ARE[protocol]
+    return reduced if _is_plain(reduced[1], 0, atoms, containers) else None
+
+
+def _written_as_they_are(protocol: int) -> tuple[tuple[type, ...], tuple[type, ...]]:
+    # The plain data that the standard pickler writes with opcodes of its own,
+    # never asking reducer_override about a class or function on the way: a
+    # complex is reduced to a call of its class, bytes below protocol 3 to a
+    # call of _codecs.encode (or of bytes), a frozenset below 4 to a call of
+    # frozenset, and the Pickler writes those by reference.
+    atoms = tuple(kind for kind in _PLAIN_ATOMS if kind is not complex)
+    if protocol < 3:
+        atoms = tuple(kind for kind in atoms if kind is not bytes)
+    containers = tuple(kind for kind in _PLAIN_CONTAINERS if protocol >= 4 or kind is not frozenset)
+    return atoms, containers
+
+
+_WRITTEN_AS_THEY_ARE = {
+    protocol: _written_as_they_are(pickle.DEFAULT_PROTOCOL if protocol is None else protocol)
+    for protocol in (None, *range(_HIGHEST_PROTOCOL + 1))
+}
+_WRITTEN_AS_THEY_ARE.update(
+    (protocol, _WRITTEN_AS_THEY_ARE[_HIGHEST_PROTOCOL]) for protocol in range(-8, 0)
+)
+
+
+_PICKLER = Pickler
+_EXCEPTION_WRAPPER = payload_wrapper.ExceptionWrapper
 
 
 def loads(data: bytes, *, allow: Iterable[str] | None = None) -> Any:
