@@ -104,7 +104,7 @@ _WRAPPER_NAMES = frozenset(
         "UnpicklableObject",
     }
 )
-_TYPE_NAME = type.__dict__["__name__"]
+_TYPE_NAME = type.__dict__["__name__"].__get__
 _NEVER_REDUCED = frozenset(
     {tuple, list, dict, set, frozenset, str, bytes, bytearray, int, float, complex, bool}
 )
@@ -115,13 +115,14 @@ _LEFT_TO_PICKLE = (type(None), type(NotImplemented), type(...))
 # it out too.
 _FIELDS_LEFT_OUT = frozenset({(AttributeError, "obj")})
 # What the interpreter keeps for every exception, read past any attribute of
-# the class that shadows it, as the interpreter's own pickling reads it.
-_ARGS = BaseException.__dict__["args"]
-_DICT = BaseException.__dict__["__dict__"]
-_TRACEBACK = BaseException.__dict__["__traceback__"]
-_CAUSE = BaseException.__dict__["__cause__"]
-_CONTEXT = BaseException.__dict__["__context__"]
-_SUPPRESS_CONTEXT = BaseException.__dict__["__suppress_context__"]
+# the class that shadows it, as the interpreter's own pickling reads it.  Each
+# is the bound __get__ of the descriptor, made once rather than at each read.
+_ARGS = BaseException.__dict__["args"].__get__
+_DICT = BaseException.__dict__["__dict__"].__get__
+_TRACEBACK = BaseException.__dict__["__traceback__"].__get__
+_CAUSE = BaseException.__dict__["__cause__"].__get__
+_CONTEXT = BaseException.__dict__["__context__"].__get__
+_SUPPRESS_CONTEXT = BaseException.__dict__["__suppress_context__"].__get__
 
 
 def reduce_by_reference(obj: Any) -> Reduced:
@@ -144,9 +145,9 @@ def _checked_full_name(obj: Any, resolve: Callable[[str], Any] | None = None) ->
     # resolve: what loading calls with the name; None for the resolution of
     # ExceptionWrapper, which tries the name as a module first.
     name = _full_name(obj)
-    known, found = _loaded_resolution(name, resolve)
+    found = _loaded_resolution(name, resolve)
     error = None
-    if not known:
+    if found is _UNKNOWN:
         found, error = _resolve(name, resolve)
     if found is not obj:
         reason = _why_not_found(obj, name, found, error)
@@ -191,62 +192,67 @@ _IMPORT_MODULE = importlib.import_module
 _LOADCLASS = jsonpickle.unpickler.loadclass
 _RENAMED_BY_LOADCLASS = frozenset({"__builtin__", "exceptions"})
 _MISSING = object()
+_UNKNOWN = object()
 
 
-def _loaded_resolution(name: str, resolve: Callable[[str], Any] | None) -> tuple[bool, Any]:
+def _loaded_resolution(name: str, resolve: Callable[[str], Any] | None) -> Any:
+    # The object, or _UNKNOWN where the real call must answer.  Written out in
+    # one function: the first step is the one that most names take.
     if builtins.__import__ is not _IMPORT:
-        return False, None
+        return _UNKNOWN
     modules = sys.modules
     module_name, _, attribute = name.rpartition(".")
     if resolve is None:
-        if not _real_import_by_full_name():
-            return False, None
+        if importlib.import_module is not _IMPORT_MODULE or (
+            jsonpickle.unpickler.loadclass is not _LOADCLASS
+        ):
+            return _UNKNOWN
         if name in modules:
-            return True, modules[name]
+            return modules[name]
         # The name as a module, which import_by_full_name tries first.
         if module_name and module_name in modules:
-            if not _is_not_a_package(modules[module_name]):
-                return False, None
+            try:
+                if getattr(modules[module_name], "__path__", _MISSING) is not _MISSING:
+                    return _UNKNOWN
+            except Exception:
+                return _UNKNOWN
         elif not _cannot_import(modules, name):
-            return False, None
+            return _UNKNOWN
     elif resolve is not _LOADCLASS:
-        return False, None
-    # The first step of _loadclass_by_reading, which the most names take.
+        return _UNKNOWN
     if (
-        module_name in modules
+        module_name
+        and module_name in modules
         and module_name not in _RENAMED_BY_LOADCLASS
-        and name.partition(".")[0] in modules
+        and ("." not in module_name or module_name.partition(".")[0] in modules)
     ):
-        return _attributes(modules[module_name], (attribute,))
+        try:
+            return getattr(modules[module_name], attribute)
+        except Exception:
+            return _UNKNOWN
     return _loadclass_by_reading(modules, name)
 
 
-def _real_import_by_full_name() -> bool:
-    return (
-        importlib.import_module is _IMPORT_MODULE and jsonpickle.unpickler.loadclass is _LOADCLASS
-    )
-
-
-def _loadclass_by_reading(modules: Any, name: str) -> tuple[bool, Any]:
+def _loadclass_by_reading(modules: Any, name: str) -> Any:
     parts = name.split(".")
     for up_to in range(len(parts) - 1, 0, -1):
         module_name = ".".join(parts[:up_to])
         if module_name in _RENAMED_BY_LOADCLASS:
-            return False, None
+            return _UNKNOWN
         if module_name in modules and parts[0] in modules:
             return _attributes(modules[module_name], parts[up_to:])
         if not _cannot_import(modules, module_name):
-            return False, None
-    return (name != "builtins.NoneType"), None
+            return _UNKNOWN
+    return _UNKNOWN if name == "builtins.NoneType" else None
 
 
-def _attributes(found: Any, names: Iterable[str]) -> tuple[bool, Any]:
+def _attributes(found: Any, names: Iterable[str]) -> Any:
     try:
         for name in names:
             found = getattr(found, name)
     except Exception:
-        return False, None
-    return True, found
+        return _UNKNOWN
+    return found
 
 
 def _cannot_import(modules: Any, module_name: str) -> bool:
@@ -379,13 +385,13 @@ def reduce_exception(exception: BaseException) -> Reduced:
     Raises ``pickle.PicklingError`` when the exception's class cannot be
     reached by its full name.
     """
-    return _reduce_exception(exception, _tracebacks.entries(_TRACEBACK.__get__(exception)))
+    return _reduce_exception(exception, _tracebacks.entries(_TRACEBACK(exception)))
 
 
 def _reduce_exception(exception: BaseException, recorded: tuple[Any, ...] | str) -> Reduced:
     # recorded: the traceback's entries, or the text of a pool that dropped it.
     name = _checked_full_name(type(exception))
-    args = _ARGS.__get__(exception)
+    args = _ARGS(exception)
     state, later = _split_attributes(exception, args)
     if recorded:
         state[TRACEBACK_TEXT_KEY] = recorded
@@ -399,7 +405,7 @@ def _split_attributes(
 ) -> tuple[dict[str, Any], dict[str, Any]]:
     state: dict[str, Any] = {}
     later: dict[str, Any] = {}
-    attributes = {**_DICT.__get__(exception), **_field_values(exception, args)}
+    attributes = {**_DICT(exception), **_field_values(exception, args)}
     for name, value in attributes.items():
         # The traceback note joins __notes__ as the exception is made.
         early = name == "__notes__" or _is_plain(value)
@@ -415,20 +421,24 @@ def _is_plain(
         return True
     if depth >= _PLAIN_DEPTH:
         return False
-    depth += 1
-    if kind in containers:
-        return all(_is_plain(item, depth, atoms, containers) for item in value)
     if kind is dict:
-        return all(
-            _is_plain(k, depth, atoms, containers) and _is_plain(v, depth, atoms, containers)
-            for k, v in value.items()
+        return _all_plain(value.keys(), depth, atoms, containers) and _all_plain(
+            value.values(), depth, atoms, containers
         )
-    return False
+    return kind in containers and _all_plain(value, depth, atoms, containers)
+
+
+def _all_plain(values: Iterable[Any], depth: int, atoms: Any, containers: Any) -> bool:
+    # A loop, not all() over a generator: most items are atoms, answered here.
+    for item in values:
+        if type(item) not in atoms and not _is_plain(item, depth + 1, atoms, containers):
+            return False
+    return True
 
 
 def _chain_state(exception: BaseException) -> dict[str, Any]:
-    cause, context = _CAUSE.__get__(exception), _CONTEXT.__get__(exception)
-    suppress = _SUPPRESS_CONTEXT.__get__(exception)
+    cause, context = _CAUSE(exception), _CONTEXT(exception)
+    suppress = _SUPPRESS_CONTEXT(exception)
     if cause is None and context is None and not suppress:
         return {}
     # Setting __cause__ sets __suppress_context__ too, so the latter comes last.
@@ -466,8 +476,8 @@ def _field_values(exception: BaseException, args: tuple[Any, ...]) -> dict[str, 
 _FIELDS_OF_CLASS: dict[type, dict[str, Any]] = {}
 _OWN_FIELDS: dict[type, tuple[tuple[str, Any], ...]] = {}
 _FIELD_TABLES_KEPT = 512
-_MRO = type.__dict__["__mro__"]
-_TYPE_FLAGS = type.__dict__["__flags__"]
+_MRO = type.__dict__["__mro__"].__get__
+_TYPE_FLAGS = type.__dict__["__flags__"].__get__
 _IMMUTABLE_TYPE = 1 << 8  # Py_TPFLAGS_IMMUTABLETYPE
 
 
@@ -476,11 +486,11 @@ def _field_descriptors(cls: type) -> dict[str, Any]:
     if found is not None:
         return found
     found, immutable = {}, True
-    for klass in _MRO.__get__(cls):
+    for klass in _MRO(cls):
         own = _OWN_FIELDS.get(klass)
         if own is None:
             own = _own_fields(klass)
-            if _TYPE_FLAGS.__get__(klass) & _IMMUTABLE_TYPE:
+            if _TYPE_FLAGS(klass) & _IMMUTABLE_TYPE:
                 _keep(_OWN_FIELDS, klass, own)
             else:
                 immutable = False
@@ -590,9 +600,10 @@ def _left_to_serialiser(obj: Any) -> bool:
         return True
     if not isinstance(obj, type):
         return False
-    if any(obj is kind for kind in _LEFT_TO_PICKLE):
+    none_type, not_implemented_type, ellipsis_type = _LEFT_TO_PICKLE
+    if obj is none_type or obj is not_implemented_type or obj is ellipsis_type:
         return True
-    name = _TYPE_NAME.__get__(obj)
+    name = _TYPE_NAME(obj)
     return name in _WRAPPER_NAMES and getattr(payload_wrapper, name, None) is obj
 
 
@@ -646,16 +657,13 @@ _HIGHEST_PROTOCOL = pickle.HIGHEST_PROTOCOL
 _BY_REFERENCE_KINDS = (types.FunctionType, type, types.BuiltinFunctionType)
 
 
-class _Reduction:
-    """Stands for an object whose reduce tuple is made already."""
+class _Reduction(tuple):  # type: ignore[type-arg]
+    """Stands for an object whose reduce tuple, its own items, is made already."""
 
-    __slots__ = ("reduced",)
+    __slots__ = ()
 
-    def __init__(self, reduced: Reduced) -> None:
-        self.reduced = reduced
-
-    def __reduce_ex__(self, protocol: Any) -> Reduced:
-        return self.reduced
+    def __reduce_ex__(self, protocol: Any) -> Any:
+        return self
 
 
 def _plain_reduction(obj: Any, protocol: Any) -> Reduced | None:
@@ -665,20 +673,33 @@ def _plain_reduction(obj: Any, protocol: Any) -> Reduced | None:
         return None
     kind = type(obj)
     if kind in _BY_REFERENCE_KINDS:
-        if jsonpickle.unpickler.loadclass is not _LOADCLASS or reducer_for(obj) is not (
-            reduce_by_reference
-        ):
+        loadclass = jsonpickle.unpickler.loadclass
+        if loadclass is not _LOADCLASS:
             return None
-        return reduce_by_reference(obj)
+        # What reducer_for answers for these three kinds.
+        if kind is types.FunctionType:
+            if obj is loadclass:
+                return None
+        elif kind is types.BuiltinFunctionType:
+            if not _is_unbound(obj):
+                return None
+        elif _left_to_serialiser(obj):
+            return None
+        return (loadclass, (_checked_full_name(obj, loadclass),))
     if not isinstance(obj, BaseException) or kind in _NEVER_REDUCED:
         return None
-    if _CAUSE.__get__(obj) is not None or _CONTEXT.__get__(obj) is not None:
+    if _CAUSE(obj) is not None or _CONTEXT(obj) is not None:
         return None
     reduced = reduce_exception(obj)
     if len(reduced) != 2 or reduced[0] is not _EXCEPTION_WRAPPER:
         return None
     atoms, containers = _WRITTEN_AS_THEY_ARE[protocol]
-    return reduced if _is_plain(reduced[1], 0, atoms, containers) else None
+    _, args, state = reduced[1]
+    if not _all_plain(args, 1, atoms, containers):
+        return None
+    if state and not _is_plain(state, 1, atoms, containers):
+        return None
+    return reduced
 
 
 def _written_as_they_are(protocol: int) -> tuple[tuple[type, ...], tuple[type, ...]]:
@@ -817,7 +838,7 @@ def _uncover(cls: type, reducer: Reducer) -> None:
 def _cover(cls: type, reducer: Reducer) -> None:
     # The real qualified name, whatever a metaclass says; a class that cannot
     # be a dictionary key (its metaclass's __hash__ raises) goes uncovered.
-    if "<locals>" in str(_QUALNAME.__get__(cls)):
+    if "<locals>" in str(_QUALNAME(cls)):
         return
     try:
         if cls in copyreg.dispatch_table:
@@ -849,7 +870,7 @@ def _reduce_builtin(builtin: Any) -> Any:
     return reduce_bound_method(builtin)
 
 
-_QUALNAME = type.__dict__["__qualname__"]
+_QUALNAME = type.__dict__["__qualname__"].__get__
 # Every kind besides exceptions that the standard pickler lets the dispatch
 # table decide (it writes functions and classes by its own rule).
 _KIND_REDUCERS: tuple[tuple[type, Reducer], ...] = (
@@ -888,7 +909,7 @@ def _reduce_pool_exception(wrapper: Any) -> Reduced:
 
 
 def _own_traceback(exception: BaseException, quoted: str) -> tuple[Any, ...] | str:
-    tb = _TRACEBACK.__get__(exception)
+    tb = _TRACEBACK(exception)
     if tb is not None:
         return _tracebacks.entries(tb)
     # The pool formatted the whole chain and then dropped the traceback: its
