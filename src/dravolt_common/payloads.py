@@ -144,7 +144,10 @@ def reduce_by_reference(obj: Any) -> Reduced:
 def _checked_full_name(obj: Any, resolve: Callable[[str], Any] | None = None) -> str:
     # resolve: what loading calls with the name; None for the resolution of
     # ExceptionWrapper, which tries the name as a module first.
-    name = _full_name(obj)
+    try:
+        name = str(payload_wrapper.get_attribute_full_name(obj))
+    except Exception as error:
+        raise _without_full_name(obj, error) from error
     found = _loaded_resolution(name, resolve)
     error = None
     if found is _UNKNOWN:
@@ -159,9 +162,13 @@ def _full_name(obj: Any) -> str:
     try:
         return str(payload_wrapper.get_attribute_full_name(obj))
     except Exception as error:
-        raise pickle.PicklingError(
-            f"cannot serialise {obj!r} by reference: it has no full name ({error!r})"
-        ) from error
+        raise _without_full_name(obj, error) from error
+
+
+def _without_full_name(obj: Any, error: Exception) -> pickle.PicklingError:
+    return pickle.PicklingError(
+        f"cannot serialise {obj!r} by reference: it has no full name ({error!r})"
+    )
 
 
 def _resolve(name: str, resolve: Callable[[str], Any] | None) -> tuple[Any, Exception | None]:
@@ -211,10 +218,13 @@ def _loaded_resolution(name: str, resolve: Callable[[str], Any] | None) -> Any:
             return modules[name]
         # The name as a module, which import_by_full_name tries first.
         if module_name and module_name in modules:
-            try:
-                if getattr(modules[module_name], "__path__", _MISSING) is not _MISSING:
+            # _is_not_a_package, its first case written out.
+            parent = modules[module_name]
+            namespace = parent.__dict__ if type(parent) is types.ModuleType else None
+            if namespace is None or "__getattr__" in namespace:
+                if not _is_not_a_package(parent):
                     return _UNKNOWN
-            except Exception:
+            elif "__path__" in namespace:
                 return _UNKNOWN
         elif not _cannot_import(modules, name):
             return _UNKNOWN
@@ -265,6 +275,13 @@ def _cannot_import(modules: Any, module_name: str) -> bool:
 
 
 def _is_not_a_package(module: Any) -> bool:
+    # An exact module reads __path__ from its namespace, then from __getattr__
+    # there: without one, the namespace answers (a miss through getattr makes
+    # the AttributeError and its message first, slow before 3.12).
+    if type(module) is types.ModuleType:
+        namespace = module.__dict__
+        if "__getattr__" not in namespace:
+            return "__path__" not in namespace
     try:
         return getattr(module, "__path__", _MISSING) is _MISSING
     except Exception:
@@ -385,7 +402,8 @@ def reduce_exception(exception: BaseException) -> Reduced:
     Raises ``pickle.PicklingError`` when the exception's class cannot be
     reached by its full name.
     """
-    return _reduce_exception(exception, _tracebacks.entries(_TRACEBACK(exception)))
+    tb = _TRACEBACK(exception)
+    return _reduce_exception(exception, () if tb is None else _tracebacks.entries(tb))
 
 
 def _reduce_exception(exception: BaseException, recorded: tuple[Any, ...] | str) -> Reduced:
@@ -395,7 +413,13 @@ def _reduce_exception(exception: BaseException, recorded: tuple[Any, ...] | str)
     state, later = _split_attributes(exception, args)
     if recorded:
         state[TRACEBACK_TEXT_KEY] = recorded
-    later.update(_chain_state(exception))
+    cause, context = _CAUSE(exception), _CONTEXT(exception)
+    suppress = _SUPPRESS_CONTEXT(exception)
+    if cause is not None or context is not None or suppress:
+        # Setting __cause__ sets __suppress_context__ too, so the latter comes last.
+        later["__cause__"] = cause
+        later["__context__"] = context
+        later["__suppress_context__"] = suppress
     reduced: Reduced = (payload_wrapper.ExceptionWrapper, (name, args, state))
     return (*reduced, later) if later else reduced
 
@@ -405,7 +429,13 @@ def _split_attributes(
 ) -> tuple[dict[str, Any], dict[str, Any]]:
     state: dict[str, Any] = {}
     later: dict[str, Any] = {}
-    attributes = {**_DICT(exception), **_field_values(exception, args)}
+    attributes = _DICT(exception)
+    cls = type(exception)
+    getters = _FIELDS_OF_CLASS.get(cls)
+    if getters is None:
+        getters = _field_getters(cls)
+    if getters:
+        attributes = {**attributes, **_field_values(exception, args, getters)}
     for name, value in attributes.items():
         # The traceback note joins __notes__ as the exception is made.
         early = name == "__notes__" or _is_plain(value)
@@ -436,26 +466,36 @@ def _all_plain(values: Iterable[Any], depth: int, atoms: Any, containers: Any) -
     return True
 
 
-def _chain_state(exception: BaseException) -> dict[str, Any]:
-    cause, context = _CAUSE(exception), _CONTEXT(exception)
-    suppress = _SUPPRESS_CONTEXT(exception)
-    if cause is None and context is None and not suppress:
-        return {}
-    # Setting __cause__ sets __suppress_context__ too, so the latter comes last.
-    return {"__cause__": cause, "__context__": context, "__suppress_context__": suppress}
-
-
-def _field_values(exception: BaseException, args: tuple[Any, ...]) -> dict[str, Any]:
-    descriptors = _field_descriptors(type(exception))
-    if not descriptors:
-        return {}
+def _field_values(
+    exception: BaseException, args: tuple[Any, ...], getters: tuple[tuple[str, Any], ...]
+) -> dict[str, Any]:
     baseline = _baseline(exception, args)
     values = {}
-    for name, descriptor in descriptors.items():
-        present, value = _read(descriptor, exception)
-        if present and not _rebuilt_alike(baseline, descriptor, value):
+    for name, get in getters:
+        try:
+            value = get(exception)
+        except AttributeError:
+            continue  # not set
+        if baseline is None:
+            if value is not None:
+                values[name] = value
+            continue
+        try:
+            rebuilt = get(baseline)
+        except AttributeError:
+            values[name] = value
+            continue
+        # The fields that args fill hold the same objects, except numbers
+        # kept in C that come out as new ints; other values are not compared,
+        # so no __eq__ of the caller's runs here.
+        if value is not rebuilt and not (
+            type(value) is type(rebuilt) and type(value) in _COMPARED and value == rebuilt
+        ):
             values[name] = value
     return values
+
+
+_COMPARED = (int, str, bytes)
 
 
 # The fields of a class's instances, found once per class whose every class
@@ -473,7 +513,8 @@ def _field_values(exception: BaseException, args: tuple[Any, ...]) -> dict[str, 
 #   and bases between two dumps.
 # Both tables only grow by immutable classes, which are built-in or made by
 # extension modules: they are emptied when full, which costs a lookup again.
-_FIELDS_OF_CLASS: dict[type, dict[str, Any]] = {}
+# A field is kept as its name and its descriptor's bound __get__.
+_FIELDS_OF_CLASS: dict[type, tuple[tuple[str, Any], ...]] = {}
 _OWN_FIELDS: dict[type, tuple[tuple[str, Any], ...]] = {}
 _FIELD_TABLES_KEPT = 512
 _MRO = type.__dict__["__mro__"].__get__
@@ -481,11 +522,12 @@ _TYPE_FLAGS = type.__dict__["__flags__"].__get__
 _IMMUTABLE_TYPE = 1 << 8  # Py_TPFLAGS_IMMUTABLETYPE
 
 
-def _field_descriptors(cls: type) -> dict[str, Any]:
-    found = _FIELDS_OF_CLASS.get(cls)
-    if found is not None:
-        return found
-    found, immutable = {}, True
+def _field_getters(cls: type) -> tuple[tuple[str, Any], ...]:
+    kept = _FIELDS_OF_CLASS.get(cls)
+    if kept is not None:
+        return kept
+    found: dict[str, Any] = {}
+    immutable = True
     for klass in _MRO(cls):
         own = _OWN_FIELDS.get(klass)
         if own is None:
@@ -494,11 +536,12 @@ def _field_descriptors(cls: type) -> dict[str, Any]:
                 _keep(_OWN_FIELDS, klass, own)
             else:
                 immutable = False
-        for name, descriptor in own:
-            found.setdefault(name, descriptor)
+        for name, getter in own:
+            found.setdefault(name, getter)
+    getters = tuple(found.items())
     if immutable:
-        _keep(_FIELDS_OF_CLASS, cls, found)
-    return found
+        _keep(_FIELDS_OF_CLASS, cls, getters)
+    return getters
 
 
 def _keep(table: dict[type, Any], cls: type, value: Any) -> None:
@@ -514,7 +557,7 @@ def _own_fields(klass: type) -> tuple[tuple[str, Any], ...]:
     if klass is BaseException or klass is object:
         return ()
     return tuple(
-        (name, value)
+        (name, value.__get__)
         for name, value in vars(klass).items()
         if type(value) in _DESCRIPTOR_TYPES and _is_field(klass, name, value)
     )
@@ -537,27 +580,6 @@ def _baseline(exception: BaseException, args: tuple[Any, ...]) -> BaseException 
         return unpickle_exception(type(exception), args, None)
     except Exception:
         return None
-
-
-def _read(descriptor: Any, obj: Any) -> tuple[bool, Any]:
-    try:
-        return True, descriptor.__get__(obj, type(obj))
-    except AttributeError:
-        return False, None
-
-
-def _rebuilt_alike(baseline: BaseException | None, descriptor: Any, value: Any) -> bool:
-    if baseline is None:
-        return value is None
-    present, rebuilt = _read(descriptor, baseline)
-    if not present:
-        return False
-    if value is rebuilt:
-        return True
-    # The fields that args fill hold the same objects, except numbers kept
-    # in C that come out as new ints; other values are not compared, so no
-    # __eq__ of the caller's runs here.
-    return type(value) is type(rebuilt) and type(value) in (int, str, bytes) and value == rebuilt
 
 
 def reducer_for(obj: Any) -> Reducer | None:
@@ -683,8 +705,13 @@ def _plain_reduction(obj: Any, protocol: Any) -> Reduced | None:
         elif kind is types.BuiltinFunctionType:
             if not _is_unbound(obj):
                 return None
-        elif _left_to_serialiser(obj):
-            return None
+        else:
+            none_type, not_implemented_type, ellipsis_type = _LEFT_TO_PICKLE
+            if obj is none_type or obj is not_implemented_type or obj is ellipsis_type:
+                return None
+            name = _TYPE_NAME(obj)
+            if name in _WRAPPER_NAMES and getattr(payload_wrapper, name, None) is obj:
+                return None
         return (loadclass, (_checked_full_name(obj, loadclass),))
     if not isinstance(obj, BaseException) or kind in _NEVER_REDUCED:
         return None
