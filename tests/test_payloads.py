@@ -243,10 +243,58 @@ def _reduce_complex_as_str(monkeypatch):
     monkeypatch.setitem(copyreg.dispatch_table, complex, lambda value: (str, (repr(value),)))
 
 
+def _give_loadclass_an_extension_code(monkeypatch):
+    name = ("jsonpickle.unpickler", "loadclass")
+    monkeypatch.setitem(copyreg._extension_registry, name, 240)
+    monkeypatch.setitem(copyreg._inverted_registry, 240, name)
+
+
+def _refuse_to_import_jsonpickle(monkeypatch):
+    def refusing(name, *args, **kwargs):
+        if name.startswith("jsonpickle"):
+            raise ImportError(f"no {name} today")
+        return real(name, *args, **kwargs)
+
+    real = builtins.__import__
+    monkeypatch.setattr(builtins, "__import__", refusing)
+
+
+def _rename_loadclass(monkeypatch):
+    monkeypatch.setattr(jsonpickle.unpickler.loadclass, "__qualname__", "renamed")
+
+
+def _persist_every_str(monkeypatch):
+    persistent_id = lambda self, obj: obj if type(obj) is str else None  # noqa: E731
+    monkeypatch.setattr(payloads.Pickler, "persistent_id", persistent_id, raising=False)
+
+
+def _outcome(dump, *args):
+    try:
+        return dump(*args)
+    except Exception as error:
+        return type(error), str(error)
+
+
 @pytest.mark.parametrize(
     "setting",
-    [lambda _: None, _rebind_the_standard_pickler, _reduce_complex_as_str],
-    ids=["as-imported", "rebound-pickle", "dispatch-table"],
+    [
+        lambda _: None,
+        _rebind_the_standard_pickler,
+        _reduce_complex_as_str,
+        _give_loadclass_an_extension_code,
+        _refuse_to_import_jsonpickle,
+        _rename_loadclass,
+        _persist_every_str,
+    ],
+    ids=[
+        "as-imported",
+        "rebound-pickle",
+        "dispatch-table",
+        "extension-code",
+        "refused-import",
+        "renamed-loadclass",
+        "persistent-id",
+    ],
 )
 @pytest.mark.parametrize("protocol", [None, *range(pickle.HIGHEST_PROTOCOL + 1), -1])
 @pytest.mark.parametrize(
@@ -271,9 +319,12 @@ def _reduce_complex_as_str(monkeypatch):
     ids=lambda obj: getattr(obj, "__name__", type(obj).__name__),
 )
 def test_dumps_writes_what_the_pickler_writes(monkeypatch, setting, protocol, original):
+    payloads.dumps(original, protocol)  # whatever the shortcuts keep, as imported
     setting(monkeypatch)
 
-    assert payloads.dumps(original, protocol) == _pickled_by_the_pickler(original, protocol)
+    assert _outcome(payloads.dumps, original, protocol) == _outcome(
+        _pickled_by_the_pickler, original, protocol
+    )
 
 
 def test_dumps_uses_a_rebound_pickler_of_the_module(monkeypatch):

@@ -647,6 +647,8 @@ def dumps(obj: Any, protocol: int | None = None) -> bytes:
     """Return the pickle of ``obj`` written by :class:`Pickler` with ``protocol``."""
     reduced = _plain_reduction(obj, protocol)
     if reduced is not None:
+        if reduced[0] is _LOADCLASS:
+            return _pickle_by_reference(reduced, protocol)
         return _PICKLE_DUMPS(_Reduction(reduced), protocol)
     buffer = io.BytesIO()
     Pickler(buffer, protocol).dump(obj)
@@ -663,7 +665,9 @@ def dumps(obj: Any, protocol: int | None = None) -> bytes:
 # object, and nothing inside plain data can refer back to the object.
 #   It keeps nothing, so nothing goes stale.  It is taken only while what
 #   the Pickler path reads at each call is what this module was imported
-#   with: the module's Pickler (a rebound payloads.Pickler is used as it is),
+#   with: the module's Pickler and the names in its class dict (a rebound
+#   payloads.Pickler is used as it is, and so is one given a persistent_id,
+#   a dispatch_table or a reducer_override of its own),
 #   jsonpickle.unpickler.loadclass (a rebound one is asked about by the
 #   Pickler's reducer_override) and payload_wrapper.ExceptionWrapper; and
 #   for a protocol that the Pickler accepts, so that a bad protocol still
@@ -691,7 +695,9 @@ class _Reduction(tuple):  # type: ignore[type-arg]
 def _plain_reduction(obj: Any, protocol: Any) -> Reduced | None:
     if not (protocol is None or (type(protocol) is int and protocol in _WRITTEN_AS_THEY_ARE)):
         return None
-    if Pickler is not _PICKLER:
+    if Pickler is not _PICKLER or _PICKLER_NAMESPACE.keys() != _PICKLER_NAMES:
+        return None
+    if _PICKLER_NAMESPACE["reducer_override"] is not _REDUCER_OVERRIDE:
         return None
     kind = type(obj)
     if kind in _BY_REFERENCE_KINDS:
@@ -752,7 +758,64 @@ _WRITTEN_AS_THEY_ARE.update(
 
 
 _PICKLER = Pickler
+_PICKLER_NAMESPACE = Pickler.__dict__
+_PICKLER_NAMES = frozenset(_PICKLER_NAMESPACE)
+_REDUCER_OVERRIDE = _PICKLER_NAMESPACE["reducer_override"]
 _EXCEPTION_WRAPPER = payload_wrapper.ExceptionWrapper
+
+
+# The pickles of functions, classes and built-in functions by reference, as
+# the standard pickler writes their reduce tuple (loadclass, (full name,)).
+#   Keyed on: the protocol (a table each) and the full name, which has been
+#   checked against the object already, at this call; the pickler writes
+#   nothing else but loadclass's __module__ and __qualname__, which must be
+#   the very strings they were when this module was imported.
+#   Stale when: writing loadclass as a global reads something else.  Each is
+#   read at each call, and the pickler is called when any differs from what
+#   leaves the pickle as it was: builtins.__import__ (which the pickler's
+#   PyImport_Import calls) and sys.modules (the interpreter's dict, whose
+#   module must hold loadclass under its __qualname__, without dots) are the
+#   ones this module was imported with; copyreg's extension registry (the
+#   dict the C pickler took when it was imported) has no code for loadclass.
+#   Below protocol 3 the pickler renames modules through _compat_pickle's
+#   tables, which are not watched: those protocols are not kept.  A loadclass
+#   that is not jsonpickle's never comes here.
+#   Each table is emptied when full, which costs the pickler's call again.
+#   Tests: tests/test_payloads.py (test_dumps_writes_what_the_pickler_writes,
+#   with an extension code, a rebound import, a renamed loadclass).
+_LOADCLASS_MODULE = _LOADCLASS.__module__
+_LOADCLASS_QUALNAME = _LOADCLASS.__qualname__
+_LOADCLASS_GLOBAL = (_LOADCLASS_MODULE, _LOADCLASS_QUALNAME)
+_BY_REFERENCE_PICKLES: dict[int | None, dict[str, bytes]] = (
+    {}
+    if "." in _LOADCLASS_QUALNAME
+    else {protocol: {} for protocol in (None, *range(-8, 0), *range(3, _HIGHEST_PROTOCOL + 1))}
+)
+_BY_REFERENCE_PICKLES_KEPT = 1024
+_EXTENSIONS = copyreg._extension_registry  # type: ignore[attr-defined]
+_SYS_MODULES = sys.modules
+
+
+def _pickle_by_reference(reduced: Reduced, protocol: int | None) -> bytes:
+    loadclass = reduced[0]
+    kept = _BY_REFERENCE_PICKLES.get(protocol)
+    if (
+        kept is None
+        or loadclass.__module__ is not _LOADCLASS_MODULE
+        or loadclass.__qualname__ is not _LOADCLASS_QUALNAME
+        or builtins.__import__ is not _IMPORT
+        or sys.modules is not _SYS_MODULES
+        or getattr(_SYS_MODULES.get(_LOADCLASS_MODULE), _LOADCLASS_QUALNAME, None) is not loadclass
+        or (_EXTENSIONS and _LOADCLASS_GLOBAL in _EXTENSIONS)
+    ):
+        return _PICKLE_DUMPS(_Reduction(reduced), protocol)
+    name = reduced[1][0]
+    pickled = kept.get(name)
+    if pickled is None:
+        if len(kept) >= _BY_REFERENCE_PICKLES_KEPT:
+            kept.clear()
+        pickled = kept[name] = _PICKLE_DUMPS(_Reduction(reduced), protocol)
+    return pickled
 
 
 def loads(data: bytes, *, allow: Iterable[str] | None = None) -> Any:
