@@ -719,7 +719,7 @@ def _plain_reduction(obj: Any, protocol: Any) -> Reduced | None:
             if name in _WRAPPER_NAMES and getattr(payload_wrapper, name, None) is obj:
                 return None
         return (loadclass, (_checked_full_name(obj, loadclass),))
-    if not isinstance(obj, BaseException) or kind in _NEVER_REDUCED:
+    if not isinstance(obj, BaseException):  # none of _NEVER_REDUCED is one
         return None
     if _CAUSE(obj) is not None or _CONTEXT(obj) is not None:
         return None
@@ -728,8 +728,9 @@ def _plain_reduction(obj: Any, protocol: Any) -> Reduced | None:
         return None
     atoms, containers = _WRITTEN_AS_THEY_ARE[protocol]
     _, args, state = reduced[1]
-    if not _all_plain(args, 1, atoms, containers):
-        return None
+    for item in args:  # _all_plain(args, 1, ...), written out
+        if type(item) not in atoms and not _is_plain(item, 2, atoms, containers):
+            return None
     if state and not _is_plain(state, 1, atoms, containers):
         return None
     return reduced
