@@ -781,7 +781,8 @@ _EXCEPTION_WRAPPER = payload_wrapper.ExceptionWrapper
 #   Below protocol 3 the pickler renames modules through _compat_pickle's
 #   tables, which are not watched: those protocols are not kept.  A loadclass
 #   that is not jsonpickle's never comes here.
-#   Each table is emptied when full, which costs the pickler's call again.
+#   Each table is emptied when full, which costs the pickler's call again
+#   (protocol None shares the default protocol's, a negative one the highest's).
 #   Tests: tests/test_payloads.py (test_dumps_writes_what_the_pickler_writes,
 #   with an extension code, a rebound import, a renamed loadclass).
 _LOADCLASS_MODULE = _LOADCLASS.__module__
@@ -790,8 +791,13 @@ _LOADCLASS_GLOBAL = (_LOADCLASS_MODULE, _LOADCLASS_QUALNAME)
 _BY_REFERENCE_PICKLES: dict[int | None, dict[str, bytes]] = (
     {}
     if "." in _LOADCLASS_QUALNAME
-    else {protocol: {} for protocol in (None, *range(-8, 0), *range(3, _HIGHEST_PROTOCOL + 1))}
+    else {protocol: {} for protocol in range(3, _HIGHEST_PROTOCOL + 1)}
 )
+# The protocols that write what another writes share its table.
+if _BY_REFERENCE_PICKLES:
+    _BY_REFERENCE_PICKLES[None] = _BY_REFERENCE_PICKLES[pickle.DEFAULT_PROTOCOL]
+    for _protocol in range(-8, 0):
+        _BY_REFERENCE_PICKLES[_protocol] = _BY_REFERENCE_PICKLES[_HIGHEST_PROTOCOL]
 _BY_REFERENCE_PICKLES_KEPT = 1024
 _EXTENSIONS = copyreg._extension_registry  # type: ignore[attr-defined]
 _SYS_MODULES = sys.modules
