@@ -9,6 +9,7 @@ import json
 import os.path
 import pickle
 import sys
+import threading
 import traceback
 import types
 import warnings
@@ -325,6 +326,32 @@ def test_dumps_writes_what_the_pickler_writes(monkeypatch, setting, protocol, or
     assert _outcome(payloads.dumps, original, protocol) == _outcome(
         _pickled_by_the_pickler, original, protocol
     )
+
+
+def test_threads_dumping_by_reference_while_the_kept_pickles_churn(monkeypatch):
+    monkeypatch.setattr(payloads, "_BY_REFERENCE_PICKLES_KEPT", 2)
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    originals = [os.path.join, os.path.split, len, repr, json.dumps, Owner, Owner.Nested, int]
+    wrong = []
+
+    def dump_in_turn(offset):
+        for turn in range(1000):
+            original = originals[(turn + offset) % len(originals)]
+            for protocol in (None, 3, 5):
+                if pickle.loads(payloads.dumps(original, protocol)) is not original:
+                    wrong.append((original, protocol))
+
+    threads = [threading.Thread(target=dump_in_turn, args=(offset,)) for offset in range(4)]
+    try:
+        for thread in threads:
+            thread.start()
+    finally:
+        for thread in threads:
+            thread.join()
+        sys.setswitchinterval(interval)
+
+    assert wrong == []
 
 
 def test_dumps_uses_a_rebound_pickler_of_the_module(monkeypatch):
