@@ -223,6 +223,10 @@ class ListOfOwn(list):
     pass
 
 
+class StrOfOwn(str):
+    pass
+
+
 class DumpsWhenReduced:
     def __reduce__(self):
         return (pickle.loads, (payloads.dumps(ValueError("inner")),))
@@ -326,6 +330,31 @@ def test_dumps_writes_what_the_pickler_writes(monkeypatch, setting, protocol, or
     assert _outcome(payloads.dumps, original, protocol) == _outcome(
         _pickled_by_the_pickler, original, protocol
     )
+
+
+@pytest.mark.parametrize(
+    ("first", "second"),
+    [
+        (StopIteration(1), StopIteration(True)),
+        (StopIteration(1), StopIteration(1.0)),
+        (SystemExit("x"), SystemExit(StrOfOwn("x"))),
+        (OSError(2, "x"), _with(OSError(2, "x"), errno=3)),
+        (FileNotFoundError(2, "x"), _with(FileNotFoundError(2, "x"), filename=None)),
+        (FileNotFoundError(2, "x"), _with(FileNotFoundError(2, "x"), strerror="y")),
+        (FileNotFoundError(2, "x"), FileNotFoundError(2, "x", "f")),
+    ],
+    ids=["bool", "float", "str-subclass", "errno", "filename-none", "strerror", "filename"],
+)
+def test_a_kept_baseline_answers_as_a_new_one(monkeypatch, first, second):
+    with monkeypatch.context() as each_time:
+        each_time.setattr(payloads, "_BASELINES", {})
+        each_time.setattr(payloads, "_short_atoms", lambda args: False)
+        made_each_time = payloads.dumps(second)
+    monkeypatch.setattr(payloads, "_BASELINES", {})
+
+    payloads.dumps(first)
+
+    assert payloads.dumps(second) == made_each_time
 
 
 def test_threads_dumping_by_reference_while_the_kept_pickles_churn(monkeypatch):

@@ -576,10 +576,56 @@ def _baseline(exception: BaseException, args: tuple[Any, ...]) -> BaseException 
     # same need not travel, and writing them again could change them (an
     # OSError whose filename was never set prints differently from one whose
     # filename is None).
+    cls = type(exception)
+    key = (cls, args) if cls in _FIELDS_OF_CLASS and _short_atoms(args) else None
+    if key is not None:
+        kept = _BASELINES.get(key, _MISSING)
+        if kept is not _MISSING:
+            return kept  # type: ignore[no-any-return]
     try:
-        return unpickle_exception(type(exception), args, None)
+        baseline: BaseException | None = unpickle_exception(cls, args, None)
     except Exception:
-        return None
+        baseline = None
+    if key is not None:
+        if len(_BASELINES) >= _BASELINES_KEPT:
+            _BASELINES.clear()
+        _BASELINES[key] = baseline
+    return baseline
+
+
+# What unpickle_exception makes from a class and args alone, for a class
+# whose every class along the MRO is immutable (one of _FIELDS_OF_CLASS) and
+# args of short str, bytes and int values and None: the same failure, dumped
+# again, is compared with the exception made the first time.
+#   Keyed on: the class and args, by value.  The exact types keep equal
+#   values of other types apart (True == 1, 1.0 == 1, a str subclass), and
+#   each value is read the same from any object equal to it: the fields
+#   compare a str, bytes or int by value, None by identity.
+#   Stale when: what unpickle_exception makes of them changes.  It calls
+#   the built-in __new__ and __init__ the class inherits, which an immutable
+#   class cannot change (type_setattro refuses, see _FIELDS_OF_CLASS), and
+#   they read nothing but their arguments; a class that is not immutable, or
+#   args holding anything else, make the exception at each dump.
+#   The kept exceptions are never changed or handed out; the table is
+#   emptied when full, which costs a making again.
+#   Tests: tests/test_payloads.py
+#   (test_a_kept_baseline_answers_as_a_new_one) dumps an exception after
+#   one of the same class with args equal in value but not in type, and
+#   after one whose fields were changed away from what args make.
+_BASELINES: dict[tuple[type, tuple[Any, ...]], BaseException | None] = {}
+_BASELINES_KEPT = 256
+_SHORT_ATOMS = (str, bytes, int, type(None))
+_SHORT = 256
+
+
+def _short_atoms(args: tuple[Any, ...]) -> bool:
+    for item in args:
+        kind = type(item)
+        if kind not in _SHORT_ATOMS or (
+            kind is not int and item is not None and len(item) > _SHORT
+        ):
+            return False
+    return True
 
 
 def reducer_for(obj: Any) -> Reducer | None:
