@@ -146,8 +146,8 @@ def _checked_full_name(obj: Any, resolve: Callable[[str], Any] | None = None) ->
     # ExceptionWrapper, which tries the name as a module first.
     try:
         name = str(payload_wrapper.get_attribute_full_name(obj))
-    except Exception as error:
-        raise _without_full_name(obj, error) from error
+    except Exception as failure:
+        raise _without_full_name(obj, failure) from failure
     found = _loaded_resolution(name, resolve)
     error = None
     if found is _UNKNOWN:
@@ -578,10 +578,8 @@ def _baseline(exception: BaseException, args: tuple[Any, ...]) -> BaseException 
     # filename is None).
     cls = type(exception)
     key = (cls, args) if cls in _FIELDS_OF_CLASS and _short_atoms(args) else None
-    if key is not None:
-        kept = _BASELINES.get(key, _MISSING)
-        if kept is not _MISSING:
-            return kept  # type: ignore[no-any-return]
+    if key is not None and key in _BASELINES:
+        return _BASELINES[key]
     try:
         baseline: BaseException | None = unpickle_exception(cls, args, None)
     except Exception:
