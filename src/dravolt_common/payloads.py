@@ -408,9 +408,22 @@ def reduce_exception(exception: BaseException) -> Reduced:
 
 def _reduce_exception(exception: BaseException, recorded: tuple[Any, ...] | str) -> Reduced:
     # recorded: the traceback's entries, or the text of a pool that dropped it.
-    name = _checked_full_name(type(exception))
+    cls = type(exception)
+    name = _checked_full_name(cls)
     args = _ARGS(exception)
-    state, later = _split_attributes(exception, args)
+    # The instance dictionary and the fields, split into plain data and the rest.
+    state: dict[str, Any] = {}
+    later: dict[str, Any] = {}
+    attributes = _DICT(exception)
+    getters = _FIELDS_OF_CLASS.get(cls)
+    if getters is None:
+        getters = _field_getters(cls)
+    if getters:
+        attributes = {**attributes, **_field_values(exception, args, getters)}
+    for key, value in attributes.items():
+        # The traceback note joins __notes__ as the exception is made.
+        early = key == "__notes__" or _is_plain(value)
+        (state if early else later)[key] = value
     if recorded:
         state[TRACEBACK_TEXT_KEY] = recorded
     cause, context = _CAUSE(exception), _CONTEXT(exception)
@@ -422,25 +435,6 @@ def _reduce_exception(exception: BaseException, recorded: tuple[Any, ...] | str)
         later["__suppress_context__"] = suppress
     reduced: Reduced = (payload_wrapper.ExceptionWrapper, (name, args, state))
     return (*reduced, later) if later else reduced
-
-
-def _split_attributes(
-    exception: BaseException, args: tuple[Any, ...]
-) -> tuple[dict[str, Any], dict[str, Any]]:
-    state: dict[str, Any] = {}
-    later: dict[str, Any] = {}
-    attributes = _DICT(exception)
-    cls = type(exception)
-    getters = _FIELDS_OF_CLASS.get(cls)
-    if getters is None:
-        getters = _field_getters(cls)
-    if getters:
-        attributes = {**attributes, **_field_values(exception, args, getters)}
-    for name, value in attributes.items():
-        # The traceback note joins __notes__ as the exception is made.
-        early = name == "__notes__" or _is_plain(value)
-        (state if early else later)[name] = value
-    return state, later
 
 
 def _is_plain(
@@ -767,7 +761,8 @@ def _plain_reduction(obj: Any, protocol: Any) -> Reduced | None:
         return None
     if _CAUSE(obj) is not None or _CONTEXT(obj) is not None:
         return None
-    reduced = reduce_exception(obj)
+    tb = _TRACEBACK(obj)
+    reduced = _reduce_exception(obj, () if tb is None else _tracebacks.entries(tb))
     if len(reduced) != 2 or reduced[0] is not _EXCEPTION_WRAPPER:
         return None
     atoms, containers = _WRITTEN_AS_THEY_ARE[protocol]
