@@ -9,6 +9,7 @@ import json
 import os.path
 import pickle
 import sys
+import threading
 import traceback
 import types
 import warnings
@@ -210,6 +211,190 @@ def handlers():
 )
 def test_objects_by_reference_come_back_identical(round_trip, original):
     assert round_trip(original) is original
+
+
+def _pickled_by_the_pickler(obj, protocol):
+    buffer = io.BytesIO()
+    payloads.Pickler(buffer, protocol).dump(obj)
+    return buffer.getvalue()
+
+
+class ListOfOwn(list):
+    pass
+
+
+class StrOfOwn(str):
+    pass
+
+
+class DumpsWhenReduced:
+    def __reduce__(self):
+        return (pickle.loads, (payloads.dumps(ValueError("inner")),))
+
+
+class ShadowedArgs(Exception):
+    args = property(lambda self: ("shadow",))
+
+
+def _rebind_the_standard_pickler(monkeypatch):
+    def refuse(*args, **kwargs):
+        raise AssertionError("the rebound standard pickler was called")
+
+    monkeypatch.setattr(pickle, "Pickler", refuse)
+    monkeypatch.setattr(pickle, "dumps", refuse)
+
+
+def _reduce_complex_as_str(monkeypatch):
+    monkeypatch.setitem(copyreg.dispatch_table, complex, lambda value: (str, (repr(value),)))
+
+
+def _give_loadclass_an_extension_code(monkeypatch):
+    name = ("jsonpickle.unpickler", "loadclass")
+    monkeypatch.setitem(copyreg._extension_registry, name, 240)
+    monkeypatch.setitem(copyreg._inverted_registry, 240, name)
+
+
+def _refuse_to_import_jsonpickle(monkeypatch):
+    def refusing(name, *args, **kwargs):
+        if name.startswith("jsonpickle"):
+            raise ImportError(f"no {name} today")
+        return real(name, *args, **kwargs)
+
+    real = builtins.__import__
+    monkeypatch.setattr(builtins, "__import__", refusing)
+
+
+def _rename_loadclass(monkeypatch):
+    monkeypatch.setattr(jsonpickle.unpickler.loadclass, "__qualname__", "renamed")
+
+
+def _persist_every_str(monkeypatch):
+    persistent_id = lambda self, obj: obj if type(obj) is str else None  # noqa: E731
+    monkeypatch.setattr(payloads.Pickler, "persistent_id", persistent_id, raising=False)
+
+
+def _outcome(dump, *args):
+    try:
+        return dump(*args)
+    except Exception as error:
+        return type(error), str(error)
+
+
+@pytest.mark.parametrize(
+    "setting",
+    [
+        lambda _: None,
+        _rebind_the_standard_pickler,
+        _reduce_complex_as_str,
+        _give_loadclass_an_extension_code,
+        _refuse_to_import_jsonpickle,
+        _rename_loadclass,
+        _persist_every_str,
+    ],
+    ids=[
+        "as-imported",
+        "rebound-pickle",
+        "dispatch-table",
+        "extension-code",
+        "refused-import",
+        "renamed-loadclass",
+        "persistent-id",
+    ],
+)
+@pytest.mark.parametrize("protocol", [None, *range(pickle.HIGHEST_PROTOCOL + 1), -1])
+@pytest.mark.parametrize(
+    "original",
+    [
+        os.path.join,
+        len,
+        Owner.Nested,
+        int,
+        ValueError("x" * 300),
+        _with(KwOnlyError("a", detail="b"), __reduce__="shadows the class's", at=1 + 2j),
+        _raised(OSError(2, "x", "f")),
+        _raised(KwOnlyError("a", detail="b"), _raised(ValueError("c"))),
+        _with(ValueError(ListOfOwn([1])), seen=("a", "a")),
+        _with(ValueError(), callback=len),
+        ShadowedArgs("real"),
+        _with(ValueError("reentered"), inner=DumpsWhenReduced()),
+        _with(ValueError("deep"), nested=[[[[["deeper than plain"]]]]]),
+        ValueError(b"\xff", b""),
+        _with(ValueError(), names=frozenset({"a"}), empty=frozenset()),
+    ],
+    ids=lambda obj: getattr(obj, "__name__", type(obj).__name__),
+)
+def test_dumps_writes_what_the_pickler_writes(monkeypatch, setting, protocol, original):
+    payloads.dumps(original, protocol)  # whatever the shortcuts keep, as imported
+    setting(monkeypatch)
+
+    assert _outcome(payloads.dumps, original, protocol) == _outcome(
+        _pickled_by_the_pickler, original, protocol
+    )
+
+
+@pytest.mark.parametrize(
+    ("first", "second"),
+    [
+        (StopIteration(1), StopIteration(True)),
+        (StopIteration(1), StopIteration(1.0)),
+        (SystemExit("x"), SystemExit(StrOfOwn("x"))),
+        (OSError(2, "x"), _with(OSError(2, "x"), errno=3)),
+        (FileNotFoundError(2, "x"), _with(FileNotFoundError(2, "x"), filename=None)),
+        (FileNotFoundError(2, "x"), _with(FileNotFoundError(2, "x"), strerror="y")),
+        (FileNotFoundError(2, "x"), FileNotFoundError(2, "x", "f")),
+    ],
+    ids=["bool", "float", "str-subclass", "errno", "filename-none", "strerror", "filename"],
+)
+def test_a_kept_baseline_answers_as_a_new_one(monkeypatch, first, second):
+    with monkeypatch.context() as each_time:
+        each_time.setattr(payloads, "_BASELINES", {})
+        each_time.setattr(payloads, "_short_atoms", lambda args: False)
+        made_each_time = payloads.dumps(second)
+    monkeypatch.setattr(payloads, "_BASELINES", {})
+
+    payloads.dumps(first)
+
+    assert payloads.dumps(second) == made_each_time
+
+
+def test_threads_dumping_by_reference_while_the_kept_pickles_churn(monkeypatch):
+    monkeypatch.setattr(payloads, "_BY_REFERENCE_PICKLES_KEPT", 2)
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    originals = [os.path.join, os.path.split, len, repr, json.dumps, Owner, Owner.Nested, int]
+    wrong = []
+
+    def dump_in_turn(offset):
+        for turn in range(1000):
+            original = originals[(turn + offset) % len(originals)]
+            for protocol in (None, 3, 5):
+                if pickle.loads(payloads.dumps(original, protocol)) is not original:
+                    wrong.append((original, protocol))
+
+    threads = [threading.Thread(target=dump_in_turn, args=(offset,)) for offset in range(4)]
+    try:
+        for thread in threads:
+            thread.start()
+    finally:
+        for thread in threads:
+            thread.join()
+        sys.setswitchinterval(interval)
+
+    assert wrong == []
+
+
+def test_dumps_uses_a_rebound_pickler_of_the_module(monkeypatch):
+    seen = []
+
+    class Recording(payloads.Pickler):
+        def reducer_override(self, obj):
+            seen.append(obj)
+            return super().reducer_override(obj)
+
+    monkeypatch.setattr(payloads, "Pickler", Recording)
+
+    assert pickle.loads(payloads.dumps(os.path.join)) is os.path.join
+    assert seen[0] is os.path.join
 
 
 @pytest.mark.parametrize("protocol", range(6))

@@ -76,35 +76,39 @@ def rebuild(recorded: Any) -> types.TracebackType | None:
     """
     if not isinstance(recorded, (tuple, list)):
         raise TypeError(f"a traceback travels as a sequence of entries, not {_kind(recorded)}")
-    checked = [_checked(entry) for entry in recorded]
     frame_globals: dict[str, Any] = {}
     tb = None
-    for filename, lineno, name, qualname, firstlineno in reversed(checked):
-        code = _code(filename, name, qualname, firstlineno)
-        frame = types.FunctionType(code, frame_globals)().gi_frame
-        tb = types.TracebackType(tb, frame, -1, -1 if lineno is None else lineno)
+    # From the innermost entry out, each checked before anything is made of it.
+    for entry in reversed(recorded):
+        if not (isinstance(entry, (tuple, list)) and len(entry) == 5):
+            raise TypeError(f"a traceback entry is a sequence of five values, not {_kind(entry)}")
+        filename, lineno, name, qualname, firstlineno = entry
+        if not (isinstance(filename, str) and isinstance(name, str)):
+            raise TypeError("the file name and the name of a traceback entry are str")
+        if qualname is None:
+            qualname = name
+        if firstlineno is None:
+            firstlineno = lineno if lineno is not None and lineno >= 1 else 1
+        if not (
+            isinstance(qualname, str)
+            and (lineno is None or (type(lineno) is int and 0 <= lineno <= _C_INT_MAX))
+            and type(firstlineno) is int
+            and 1 <= firstlineno <= _C_INT_MAX
+        ):
+            raise TypeError(
+                f"a traceback entry holds a str qualified name and line numbers: {entry!r}"
+            )
+        key = (filename, name, qualname, firstlineno)
+        code = _CODES.get(key)
+        if code is None:
+            code = _code(key)
+        frame = _FUNCTION(code, frame_globals)().gi_frame
+        tb = _TRACEBACK(tb, frame, -1, -1 if lineno is None else lineno)
     return tb
 
 
-def _checked(entry: Any) -> tuple[str, int | None, str, str, int]:
-    if not (isinstance(entry, (tuple, list)) and len(entry) == 5):
-        raise TypeError(f"a traceback entry is a sequence of five values, not {_kind(entry)}")
-    filename, lineno, name, qualname, firstlineno = entry
-    if not (isinstance(filename, str) and isinstance(name, str)):
-        raise TypeError("the file name and the name of a traceback entry are str")
-    if qualname is None:
-        qualname = name
-    if firstlineno is None:
-        firstlineno = lineno if lineno is not None and lineno >= 1 else 1
-    if not (isinstance(qualname, str) and _is_line(lineno, None) and _is_line(firstlineno, 1)):
-        raise TypeError(f"a traceback entry holds a str qualified name and line numbers: {entry!r}")
-    return filename, lineno, name, qualname, firstlineno
-
-
-def _is_line(value: Any, least: int | None) -> bool:
-    if least is None and value is None:
-        return True
-    return type(value) is int and (least or 0) <= value <= _C_INT_MAX
+_FUNCTION = types.FunctionType
+_TRACEBACK = types.TracebackType
 
 
 def _kind(value: Any) -> str:
@@ -147,11 +151,8 @@ _CODES: dict[tuple[str, str, str, int], types.CodeType] = {}
 _CODES_KEPT = 1024
 
 
-def _code(filename: str, name: str, qualname: str, firstlineno: int) -> types.CodeType:
-    key = (filename, name, qualname, firstlineno)
-    code = _CODES.get(key)
-    if code is None:
-        if len(_CODES) >= _CODES_KEPT:
-            _CODES.clear()
-        code = _CODES[key] = _named(_stub.__code__, filename, name, qualname, firstlineno)
+def _code(key: tuple[str, str, str, int]) -> types.CodeType:
+    if len(_CODES) >= _CODES_KEPT:
+        _CODES.clear()
+    code = _CODES[key] = _named(_stub.__code__, *key)
     return code

@@ -104,7 +104,7 @@ _WRAPPER_NAMES = frozenset(
         "UnpicklableObject",
     }
 )
-_TYPE_NAME = type.__dict__["__name__"]
+_TYPE_NAME = type.__dict__["__name__"].__get__
 _NEVER_REDUCED = frozenset(
     {tuple, list, dict, set, frozenset, str, bytes, bytearray, int, float, complex, bool}
 )
@@ -115,13 +115,14 @@ _LEFT_TO_PICKLE = (type(None), type(NotImplemented), type(...))
 # it out too.
 _FIELDS_LEFT_OUT = frozenset({(AttributeError, "obj")})
 # What the interpreter keeps for every exception, read past any attribute of
-# the class that shadows it, as the interpreter's own pickling reads it.
-_ARGS = BaseException.__dict__["args"]
-_DICT = BaseException.__dict__["__dict__"]
-_TRACEBACK = BaseException.__dict__["__traceback__"]
-_CAUSE = BaseException.__dict__["__cause__"]
-_CONTEXT = BaseException.__dict__["__context__"]
-_SUPPRESS_CONTEXT = BaseException.__dict__["__suppress_context__"]
+# the class that shadows it, as the interpreter's own pickling reads it.  Each
+# is the bound __get__ of the descriptor, made once rather than at each read.
+_ARGS = BaseException.__dict__["args"].__get__
+_DICT = BaseException.__dict__["__dict__"].__get__
+_TRACEBACK = BaseException.__dict__["__traceback__"].__get__
+_CAUSE = BaseException.__dict__["__cause__"].__get__
+_CONTEXT = BaseException.__dict__["__context__"].__get__
+_SUPPRESS_CONTEXT = BaseException.__dict__["__suppress_context__"].__get__
 
 
 def reduce_by_reference(obj: Any) -> Reduced:
@@ -143,10 +144,13 @@ def reduce_by_reference(obj: Any) -> Reduced:
 def _checked_full_name(obj: Any, resolve: Callable[[str], Any] | None = None) -> str:
     # resolve: what loading calls with the name; None for the resolution of
     # ExceptionWrapper, which tries the name as a module first.
-    name = _full_name(obj)
-    known, found = _loaded_resolution(name, resolve)
+    try:
+        name = str(payload_wrapper.get_attribute_full_name(obj))
+    except Exception as failure:
+        raise _without_full_name(obj, failure) from failure
+    found = _loaded_resolution(name, resolve)
     error = None
-    if not known:
+    if found is _UNKNOWN:
         found, error = _resolve(name, resolve)
     if found is not obj:
         reason = _why_not_found(obj, name, found, error)
@@ -158,9 +162,13 @@ def _full_name(obj: Any) -> str:
     try:
         return str(payload_wrapper.get_attribute_full_name(obj))
     except Exception as error:
-        raise pickle.PicklingError(
-            f"cannot serialise {obj!r} by reference: it has no full name ({error!r})"
-        ) from error
+        raise _without_full_name(obj, error) from error
+
+
+def _without_full_name(obj: Any, error: Exception) -> pickle.PicklingError:
+    return pickle.PicklingError(
+        f"cannot serialise {obj!r} by reference: it has no full name ({error!r})"
+    )
 
 
 def _resolve(name: str, resolve: Callable[[str], Any] | None) -> tuple[Any, Exception | None]:
@@ -191,49 +199,70 @@ _IMPORT_MODULE = importlib.import_module
 _LOADCLASS = jsonpickle.unpickler.loadclass
 _RENAMED_BY_LOADCLASS = frozenset({"__builtin__", "exceptions"})
 _MISSING = object()
+_UNKNOWN = object()
 
 
-def _loaded_resolution(name: str, resolve: Callable[[str], Any] | None) -> tuple[bool, Any]:
-    if not (
-        builtins.__import__ is _IMPORT
-        and (resolve is _LOADCLASS or (resolve is None and _real_import_by_full_name()))
-    ):
-        return False, None
+def _loaded_resolution(name: str, resolve: Callable[[str], Any] | None) -> Any:
+    # The object, or _UNKNOWN where the real call must answer.  Written out in
+    # one function: the first step is the one that most names take.
+    if builtins.__import__ is not _IMPORT:
+        return _UNKNOWN
     modules = sys.modules
+    module_name, _, attribute = name.rpartition(".")
     if resolve is None:
+        if importlib.import_module is not _IMPORT_MODULE or (
+            jsonpickle.unpickler.loadclass is not _LOADCLASS
+        ):
+            return _UNKNOWN
         if name in modules:
-            return True, modules[name]
-        if not _cannot_import(modules, name):
-            return False, None
+            return modules[name]
+        # The name as a module, which import_by_full_name tries first.
+        if module_name and module_name in modules:
+            # _is_not_a_package, its first case written out.
+            parent = modules[module_name]
+            namespace = parent.__dict__ if type(parent) is types.ModuleType else None
+            if namespace is None or "__getattr__" in namespace:
+                if not _is_not_a_package(parent):
+                    return _UNKNOWN
+            elif "__path__" in namespace:
+                return _UNKNOWN
+        elif not _cannot_import(modules, name):
+            return _UNKNOWN
+    elif resolve is not _LOADCLASS:
+        return _UNKNOWN
+    if (
+        module_name
+        and module_name in modules
+        and module_name not in _RENAMED_BY_LOADCLASS
+        and ("." not in module_name or module_name.partition(".")[0] in modules)
+    ):
+        try:
+            return getattr(modules[module_name], attribute)
+        except Exception:
+            return _UNKNOWN
     return _loadclass_by_reading(modules, name)
 
 
-def _real_import_by_full_name() -> bool:
-    return (
-        importlib.import_module is _IMPORT_MODULE and jsonpickle.unpickler.loadclass is _LOADCLASS
-    )
-
-
-def _loadclass_by_reading(modules: Any, name: str) -> tuple[bool, Any]:
+def _loadclass_by_reading(modules: Any, name: str) -> Any:
     parts = name.split(".")
     for up_to in range(len(parts) - 1, 0, -1):
         module_name = ".".join(parts[:up_to])
         if module_name in _RENAMED_BY_LOADCLASS:
-            return False, None
+            return _UNKNOWN
         if module_name in modules and parts[0] in modules:
             return _attributes(modules[module_name], parts[up_to:])
         if not _cannot_import(modules, module_name):
-            return False, None
-    return (name != "builtins.NoneType"), None
+            return _UNKNOWN
+    return _UNKNOWN if name == "builtins.NoneType" else None
 
 
-def _attributes(found: Any, names: list[str]) -> tuple[bool, Any]:
+def _attributes(found: Any, names: Iterable[str]) -> Any:
     try:
         for name in names:
             found = getattr(found, name)
     except Exception:
-        return False, None
-    return True, found
+        return _UNKNOWN
+    return found
 
 
 def _cannot_import(modules: Any, module_name: str) -> bool:
@@ -242,8 +271,19 @@ def _cannot_import(modules: Any, module_name: str) -> bool:
         return False
     if parent not in modules:
         return _cannot_import(modules, parent)
+    return _is_not_a_package(modules[parent])
+
+
+def _is_not_a_package(module: Any) -> bool:
+    # An exact module reads __path__ from its namespace, then from __getattr__
+    # there: without one, the namespace answers (a miss through getattr makes
+    # the AttributeError and its message first, slow before 3.12).
+    if type(module) is types.ModuleType:
+        namespace = module.__dict__
+        if "__getattr__" not in namespace:
+            return "__path__" not in namespace
     try:
-        return getattr(modules[parent], "__path__", _MISSING) is _MISSING
+        return getattr(module, "__path__", _MISSING) is _MISSING
     except Exception:
         return False
 
@@ -362,67 +402,94 @@ def reduce_exception(exception: BaseException) -> Reduced:
     Raises ``pickle.PicklingError`` when the exception's class cannot be
     reached by its full name.
     """
-    return _reduce_exception(exception, _tracebacks.entries(_TRACEBACK.__get__(exception)))
+    tb = _TRACEBACK(exception)
+    return _reduce_exception(exception, () if tb is None else _tracebacks.entries(tb))
 
 
 def _reduce_exception(exception: BaseException, recorded: tuple[Any, ...] | str) -> Reduced:
     # recorded: the traceback's entries, or the text of a pool that dropped it.
-    name = _checked_full_name(type(exception))
-    args = _ARGS.__get__(exception)
-    state, later = _split_attributes(exception, args)
+    cls = type(exception)
+    name = _checked_full_name(cls)
+    args = _ARGS(exception)
+    # The instance dictionary and the fields, split into plain data and the rest.
+    state: dict[str, Any] = {}
+    later: dict[str, Any] = {}
+    attributes = _DICT(exception)
+    getters = _FIELDS_OF_CLASS.get(cls)
+    if getters is None:
+        getters = _field_getters(cls)
+    if getters:
+        attributes = {**attributes, **_field_values(exception, args, getters)}
+    for key, value in attributes.items():
+        # The traceback note joins __notes__ as the exception is made.
+        early = key == "__notes__" or _is_plain(value)
+        (state if early else later)[key] = value
     if recorded:
         state[TRACEBACK_TEXT_KEY] = recorded
-    later.update(_chain_state(exception))
+    cause, context = _CAUSE(exception), _CONTEXT(exception)
+    suppress = _SUPPRESS_CONTEXT(exception)
+    if cause is not None or context is not None or suppress:
+        # Setting __cause__ sets __suppress_context__ too, so the latter comes last.
+        later["__cause__"] = cause
+        later["__context__"] = context
+        later["__suppress_context__"] = suppress
     reduced: Reduced = (payload_wrapper.ExceptionWrapper, (name, args, state))
     return (*reduced, later) if later else reduced
 
 
-def _split_attributes(
-    exception: BaseException, args: tuple[Any, ...]
-) -> tuple[dict[str, Any], dict[str, Any]]:
-    state: dict[str, Any] = {}
-    later: dict[str, Any] = {}
-    attributes = {**_DICT.__get__(exception), **_field_values(exception, args)}
-    for name, value in attributes.items():
-        # The traceback note joins __notes__ as the exception is made.
-        early = name == "__notes__" or _is_plain(value)
-        (state if early else later)[name] = value
-    return state, later
-
-
-def _is_plain(value: Any, depth: int = 0) -> bool:
+def _is_plain(
+    value: Any, depth: int = 0, atoms: Any = _PLAIN_ATOMS, containers: Any = _PLAIN_CONTAINERS
+) -> bool:
     kind = type(value)
-    if kind in _PLAIN_ATOMS:
+    if kind in atoms:
         return True
     if depth >= _PLAIN_DEPTH:
         return False
-    if kind in _PLAIN_CONTAINERS:
-        return all(_is_plain(item, depth + 1) for item in value)
     if kind is dict:
-        return all(_is_plain(k, depth + 1) and _is_plain(v, depth + 1) for k, v in value.items())
-    return False
+        return _all_plain(value.keys(), depth, atoms, containers) and _all_plain(
+            value.values(), depth, atoms, containers
+        )
+    return kind in containers and _all_plain(value, depth, atoms, containers)
 
 
-def _chain_state(exception: BaseException) -> dict[str, Any]:
-    cause, context = _CAUSE.__get__(exception), _CONTEXT.__get__(exception)
-    suppress = _SUPPRESS_CONTEXT.__get__(exception)
-    if cause is None and context is None and not suppress:
-        return {}
-    # Setting __cause__ sets __suppress_context__ too, so the latter comes last.
-    return {"__cause__": cause, "__context__": context, "__suppress_context__": suppress}
+def _all_plain(values: Iterable[Any], depth: int, atoms: Any, containers: Any) -> bool:
+    # A loop, not all() over a generator: most items are atoms, answered here.
+    for item in values:
+        if type(item) not in atoms and not _is_plain(item, depth + 1, atoms, containers):
+            return False
+    return True
 
 
-def _field_values(exception: BaseException, args: tuple[Any, ...]) -> dict[str, Any]:
-    descriptors = _field_descriptors(type(exception))
-    if not descriptors:
-        return {}
+def _field_values(
+    exception: BaseException, args: tuple[Any, ...], getters: tuple[tuple[str, Any], ...]
+) -> dict[str, Any]:
     baseline = _baseline(exception, args)
     values = {}
-    for name, descriptor in descriptors.items():
-        present, value = _read(descriptor, exception)
-        if present and not _rebuilt_alike(baseline, descriptor, value):
+    for name, get in getters:
+        try:
+            value = get(exception)
+        except AttributeError:
+            continue  # not set
+        if baseline is None:
+            if value is not None:
+                values[name] = value
+            continue
+        try:
+            rebuilt = get(baseline)
+        except AttributeError:
+            values[name] = value
+            continue
+        # The fields that args fill hold the same objects, except numbers
+        # kept in C that come out as new ints; other values are not compared,
+        # so no __eq__ of the caller's runs here.
+        if value is not rebuilt and not (
+            type(value) is type(rebuilt) and type(value) in _COMPARED and value == rebuilt
+        ):
             values[name] = value
     return values
+
+
+_COMPARED = (int, str, bytes)
 
 
 # The fields of a class's instances, found once per class whose every class
@@ -440,32 +507,35 @@ def _field_values(exception: BaseException, args: tuple[Any, ...]) -> dict[str, 
 #   and bases between two dumps.
 # Both tables only grow by immutable classes, which are built-in or made by
 # extension modules: they are emptied when full, which costs a lookup again.
-_FIELDS_OF_CLASS: dict[type, dict[str, Any]] = {}
+# A field is kept as its name and its descriptor's bound __get__.
+_FIELDS_OF_CLASS: dict[type, tuple[tuple[str, Any], ...]] = {}
 _OWN_FIELDS: dict[type, tuple[tuple[str, Any], ...]] = {}
 _FIELD_TABLES_KEPT = 512
-_MRO = type.__dict__["__mro__"]
-_TYPE_FLAGS = type.__dict__["__flags__"]
+_MRO = type.__dict__["__mro__"].__get__
+_TYPE_FLAGS = type.__dict__["__flags__"].__get__
 _IMMUTABLE_TYPE = 1 << 8  # Py_TPFLAGS_IMMUTABLETYPE
 
 
-def _field_descriptors(cls: type) -> dict[str, Any]:
-    found = _FIELDS_OF_CLASS.get(cls)
-    if found is not None:
-        return found
-    found, immutable = {}, True
-    for klass in _MRO.__get__(cls):
+def _field_getters(cls: type) -> tuple[tuple[str, Any], ...]:
+    kept = _FIELDS_OF_CLASS.get(cls)
+    if kept is not None:
+        return kept
+    found: dict[str, Any] = {}
+    immutable = True
+    for klass in _MRO(cls):
         own = _OWN_FIELDS.get(klass)
         if own is None:
             own = _own_fields(klass)
-            if _TYPE_FLAGS.__get__(klass) & _IMMUTABLE_TYPE:
+            if _TYPE_FLAGS(klass) & _IMMUTABLE_TYPE:
                 _keep(_OWN_FIELDS, klass, own)
             else:
                 immutable = False
-        for name, descriptor in own:
-            found.setdefault(name, descriptor)
+        for name, getter in own:
+            found.setdefault(name, getter)
+    getters = tuple(found.items())
     if immutable:
-        _keep(_FIELDS_OF_CLASS, cls, found)
-    return found
+        _keep(_FIELDS_OF_CLASS, cls, getters)
+    return getters
 
 
 def _keep(table: dict[type, Any], cls: type, value: Any) -> None:
@@ -481,7 +551,7 @@ def _own_fields(klass: type) -> tuple[tuple[str, Any], ...]:
     if klass is BaseException or klass is object:
         return ()
     return tuple(
-        (name, value)
+        (name, value.__get__)
         for name, value in vars(klass).items()
         if type(value) in _DESCRIPTOR_TYPES and _is_field(klass, name, value)
     )
@@ -500,31 +570,54 @@ def _baseline(exception: BaseException, args: tuple[Any, ...]) -> BaseException 
     # same need not travel, and writing them again could change them (an
     # OSError whose filename was never set prints differently from one whose
     # filename is None).
+    cls = type(exception)
+    key = (cls, args) if cls in _FIELDS_OF_CLASS and _short_atoms(args) else None
+    if key is not None and key in _BASELINES:
+        return _BASELINES[key]
     try:
-        return unpickle_exception(type(exception), args, None)
+        baseline: BaseException | None = unpickle_exception(cls, args, None)
     except Exception:
-        return None
+        baseline = None
+    if key is not None:
+        if len(_BASELINES) >= _BASELINES_KEPT:
+            _BASELINES.clear()
+        _BASELINES[key] = baseline
+    return baseline
 
 
-def _read(descriptor: Any, obj: Any) -> tuple[bool, Any]:
-    try:
-        return True, descriptor.__get__(obj, type(obj))
-    except AttributeError:
-        return False, None
+# What unpickle_exception makes from a class and args alone, for a class
+# whose every class along the MRO is immutable (one of _FIELDS_OF_CLASS) and
+# args of short str, bytes and int values and None: the same failure, dumped
+# again, is compared with the exception made the first time.
+#   Keyed on: the class and args, by value.  The exact types keep equal
+#   values of other types apart (True == 1, 1.0 == 1, a str subclass), and
+#   each value is read the same from any object equal to it: the fields
+#   compare a str, bytes or int by value, None by identity.
+#   Stale when: what unpickle_exception makes of them changes.  It calls
+#   the built-in __new__ and __init__ the class inherits, which an immutable
+#   class cannot change (type_setattro refuses, see _FIELDS_OF_CLASS), and
+#   they read nothing but their arguments; a class that is not immutable, or
+#   args holding anything else, make the exception at each dump.
+#   The kept exceptions are never changed or handed out; the table is
+#   emptied when full, which costs a making again.
+#   Tests: tests/test_payloads.py
+#   (test_a_kept_baseline_answers_as_a_new_one) dumps an exception after
+#   one of the same class with args equal in value but not in type, and
+#   after one whose fields were changed away from what args make.
+_BASELINES: dict[tuple[type, tuple[Any, ...]], BaseException | None] = {}
+_BASELINES_KEPT = 256
+_SHORT_ATOMS = (str, bytes, int, type(None))
+_SHORT = 256
 
 
-def _rebuilt_alike(baseline: BaseException | None, descriptor: Any, value: Any) -> bool:
-    if baseline is None:
-        return value is None
-    present, rebuilt = _read(descriptor, baseline)
-    if not present:
-        return False
-    if value is rebuilt:
-        return True
-    # The fields that args fill hold the same objects, except numbers kept
-    # in C that come out as new ints; other values are not compared, so no
-    # __eq__ of the caller's runs here.
-    return type(value) is type(rebuilt) and type(value) in (int, str, bytes) and value == rebuilt
+def _short_atoms(args: tuple[Any, ...]) -> bool:
+    for item in args:
+        kind = type(item)
+        if kind not in _SHORT_ATOMS or (
+            kind is not int and item is not None and len(item) > _SHORT
+        ):
+            return False
+    return True
 
 
 def reducer_for(obj: Any) -> Reducer | None:
@@ -567,9 +660,10 @@ def _left_to_serialiser(obj: Any) -> bool:
         return True
     if not isinstance(obj, type):
         return False
-    if any(obj is kind for kind in _LEFT_TO_PICKLE):
+    none_type, not_implemented_type, ellipsis_type = _LEFT_TO_PICKLE
+    if obj is none_type or obj is not_implemented_type or obj is ellipsis_type:
         return True
-    name = _TYPE_NAME.__get__(obj)
+    name = _TYPE_NAME(obj)
     return name in _WRAPPER_NAMES and getattr(payload_wrapper, name, None) is obj
 
 
@@ -589,9 +683,185 @@ class Pickler(pickle.Pickler):
 
 def dumps(obj: Any, protocol: int | None = None) -> bytes:
     """Return the pickle of ``obj`` written by :class:`Pickler` with ``protocol``."""
+    reduced = _plain_reduction(obj, protocol)
+    if reduced is not None:
+        if reduced[0] is _LOADCLASS:
+            return _pickle_by_reference(reduced, protocol)
+        return _PICKLE_DUMPS(_Reduction(reduced), protocol)
     buffer = io.BytesIO()
     Pickler(buffer, protocol).dump(obj)
     return buffer.getvalue()
+
+
+# A shortcut of dumps past the Pickler subclass, for an object that is itself
+# reduced (a function, class or built-in function by reference, an exception)
+# into a tuple of plain data (_is_plain) and a callable that the Pickler leaves
+# to the standard rule.  The standard pickler, handed a stand-in whose
+# __reduce_ex__ gives that tuple, writes the same bytes as the Pickler: it
+# asks reducer_override about nothing inside plain data that the override
+# would not turn down, it memoizes the stand-in where it would memoize the
+# object, and nothing inside plain data can refer back to the object.
+#   It keeps nothing, so nothing goes stale.  It is taken only while what
+#   the Pickler path reads at each call is what this module was imported
+#   with: the module's Pickler and the names in its class dict (a rebound
+#   payloads.Pickler is used as it is, and so is one given a persistent_id,
+#   a dispatch_table or a reducer_override of its own),
+#   jsonpickle.unpickler.loadclass (a rebound one is asked about by the
+#   Pickler's reducer_override) and payload_wrapper.ExceptionWrapper; and
+#   for a protocol that the Pickler accepts, so that a bad protocol still
+#   fails before any reducer runs.  pickle.dumps is the one this module was
+#   imported with, whatever pickle.dumps or pickle.Pickler are rebound to;
+#   copyreg.dispatch_table is read alike by both paths (the C pickler took
+#   it when it was imported, the Pickler subclass defines none of its own).
+#   An exception with a chain goes the Pickler way at once, and one whose
+#   reduction is not plain data is reduced again there.
+#   Tests: tests/test_payloads.py (test_dumps_writes_what_the_pickler_writes).
+_PICKLE_DUMPS = pickle.dumps
+_HIGHEST_PROTOCOL = pickle.HIGHEST_PROTOCOL
+_BY_REFERENCE_KINDS = (types.FunctionType, type, types.BuiltinFunctionType)
+
+
+class _Reduction(tuple):  # type: ignore[type-arg]
+    """Stands for an object whose reduce tuple, its own items, is made already."""
+
+    __slots__ = ()
+
+    def __reduce_ex__(self, protocol: Any) -> Any:
+        return self
+
+
+def _plain_reduction(obj: Any, protocol: Any) -> Reduced | None:
+    if not (protocol is None or (type(protocol) is int and protocol in _WRITTEN_AS_THEY_ARE)):
+        return None
+    if Pickler is not _PICKLER or _PICKLER_NAMESPACE.keys() != _PICKLER_NAMES:
+        return None
+    if _PICKLER_NAMESPACE["reducer_override"] is not _REDUCER_OVERRIDE:
+        return None
+    kind = type(obj)
+    if kind in _BY_REFERENCE_KINDS:
+        loadclass = jsonpickle.unpickler.loadclass
+        if loadclass is not _LOADCLASS:
+            return None
+        # What reducer_for answers for these three kinds.
+        if kind is types.FunctionType:
+            if obj is loadclass:
+                return None
+        elif kind is types.BuiltinFunctionType:
+            if not _is_unbound(obj):
+                return None
+        else:
+            none_type, not_implemented_type, ellipsis_type = _LEFT_TO_PICKLE
+            if obj is none_type or obj is not_implemented_type or obj is ellipsis_type:
+                return None
+            name = _TYPE_NAME(obj)
+            if name in _WRAPPER_NAMES and getattr(payload_wrapper, name, None) is obj:
+                return None
+        return (loadclass, (_checked_full_name(obj, loadclass),))
+    if not isinstance(obj, BaseException):  # none of _NEVER_REDUCED is one
+        return None
+    if _CAUSE(obj) is not None or _CONTEXT(obj) is not None:
+        return None
+    tb = _TRACEBACK(obj)
+    reduced = _reduce_exception(obj, () if tb is None else _tracebacks.entries(tb))
+    if len(reduced) != 2 or reduced[0] is not _EXCEPTION_WRAPPER:
+        return None
+    atoms, containers = _WRITTEN_AS_THEY_ARE[protocol]
+    _, args, state = reduced[1]
+    for item in args:  # _all_plain(args, 1, ...), written out
+        if type(item) not in atoms and not _is_plain(item, 2, atoms, containers):
+            return None
+    if state and not _is_plain(state, 1, atoms, containers):
+        return None
+    return reduced
+
+
+def _written_as_they_are(protocol: int) -> tuple[tuple[type, ...], tuple[type, ...]]:
+    # The plain data that the standard pickler writes with opcodes of its own,
+    # never asking reducer_override about a class or function on the way: a
+    # complex is reduced to a call of its class, bytes below protocol 3 to a
+    # call of _codecs.encode (or of bytes), a frozenset below 4 to a call of
+    # frozenset, and the Pickler writes those by reference.
+    atoms = tuple(kind for kind in _PLAIN_ATOMS if kind is not complex)
+    if protocol < 3:
+        atoms = tuple(kind for kind in atoms if kind is not bytes)
+    containers = tuple(kind for kind in _PLAIN_CONTAINERS if protocol >= 4 or kind is not frozenset)
+    return atoms, containers
+
+
+_WRITTEN_AS_THEY_ARE = {
+    protocol: _written_as_they_are(pickle.DEFAULT_PROTOCOL if protocol is None else protocol)
+    for protocol in (None, *range(_HIGHEST_PROTOCOL + 1))
+}
+_WRITTEN_AS_THEY_ARE.update(
+    (protocol, _WRITTEN_AS_THEY_ARE[_HIGHEST_PROTOCOL]) for protocol in range(-8, 0)
+)
+
+
+_PICKLER = Pickler
+_PICKLER_NAMESPACE = Pickler.__dict__
+_PICKLER_NAMES = frozenset(_PICKLER_NAMESPACE)
+_REDUCER_OVERRIDE = _PICKLER_NAMESPACE["reducer_override"]
+_EXCEPTION_WRAPPER = payload_wrapper.ExceptionWrapper
+
+
+# The pickles of functions, classes and built-in functions by reference, as
+# the standard pickler writes their reduce tuple (loadclass, (full name,)).
+#   Keyed on: the protocol (a table each) and the full name, which has been
+#   checked against the object already, at this call; the pickler writes
+#   nothing else but loadclass's __module__ and __qualname__, which must be
+#   the very strings they were when this module was imported.
+#   Stale when: writing loadclass as a global reads something else.  Each is
+#   read at each call, and the pickler is called when any differs from what
+#   leaves the pickle as it was: builtins.__import__ (which the pickler's
+#   PyImport_Import calls) and sys.modules (the interpreter's dict, whose
+#   module must hold loadclass under its __qualname__, without dots) are the
+#   ones this module was imported with; copyreg's extension registry (the
+#   dict the C pickler took when it was imported) has no code for loadclass.
+#   Below protocol 3 the pickler renames modules through _compat_pickle's
+#   tables, which are not watched: those protocols are not kept.  A loadclass
+#   that is not jsonpickle's never comes here.
+#   Each table is emptied when full, which costs the pickler's call again
+#   (protocol None shares the default protocol's, a negative one the highest's).
+#   Tests: tests/test_payloads.py (test_dumps_writes_what_the_pickler_writes,
+#   with an extension code, a rebound import, a renamed loadclass).
+_LOADCLASS_MODULE = _LOADCLASS.__module__
+_LOADCLASS_QUALNAME = _LOADCLASS.__qualname__
+_LOADCLASS_GLOBAL = (_LOADCLASS_MODULE, _LOADCLASS_QUALNAME)
+_BY_REFERENCE_PICKLES: dict[int | None, dict[str, bytes]] = (
+    {}
+    if "." in _LOADCLASS_QUALNAME
+    else {protocol: {} for protocol in range(3, _HIGHEST_PROTOCOL + 1)}
+)
+# The protocols that write what another writes share its table.
+if _BY_REFERENCE_PICKLES:
+    _BY_REFERENCE_PICKLES[None] = _BY_REFERENCE_PICKLES[pickle.DEFAULT_PROTOCOL]
+    for _protocol in range(-8, 0):
+        _BY_REFERENCE_PICKLES[_protocol] = _BY_REFERENCE_PICKLES[_HIGHEST_PROTOCOL]
+_BY_REFERENCE_PICKLES_KEPT = 1024
+_EXTENSIONS = copyreg._extension_registry  # type: ignore[attr-defined]
+_SYS_MODULES = sys.modules
+
+
+def _pickle_by_reference(reduced: Reduced, protocol: int | None) -> bytes:
+    loadclass = reduced[0]
+    kept = _BY_REFERENCE_PICKLES.get(protocol)
+    if (
+        kept is None
+        or loadclass.__module__ is not _LOADCLASS_MODULE
+        or loadclass.__qualname__ is not _LOADCLASS_QUALNAME
+        or builtins.__import__ is not _IMPORT
+        or sys.modules is not _SYS_MODULES
+        or getattr(_SYS_MODULES.get(_LOADCLASS_MODULE), _LOADCLASS_QUALNAME, None) is not loadclass
+        or (_EXTENSIONS and _LOADCLASS_GLOBAL in _EXTENSIONS)
+    ):
+        return _PICKLE_DUMPS(_Reduction(reduced), protocol)
+    name = reduced[1][0]
+    pickled = kept.get(name)
+    if pickled is None:
+        if len(kept) >= _BY_REFERENCE_PICKLES_KEPT:
+            kept.clear()
+        pickled = kept[name] = _PICKLE_DUMPS(_Reduction(reduced), protocol)
+    return pickled
 
 
 def loads(data: bytes, *, allow: Iterable[str] | None = None) -> Any:
@@ -704,7 +974,7 @@ def _uncover(cls: type, reducer: Reducer) -> None:
 def _cover(cls: type, reducer: Reducer) -> None:
     # The real qualified name, whatever a metaclass says; a class that cannot
     # be a dictionary key (its metaclass's __hash__ raises) goes uncovered.
-    if "<locals>" in str(_QUALNAME.__get__(cls)):
+    if "<locals>" in str(_QUALNAME(cls)):
         return
     try:
         if cls in copyreg.dispatch_table:
@@ -736,7 +1006,7 @@ def _reduce_builtin(builtin: Any) -> Any:
     return reduce_bound_method(builtin)
 
 
-_QUALNAME = type.__dict__["__qualname__"]
+_QUALNAME = type.__dict__["__qualname__"].__get__
 # Every kind besides exceptions that the standard pickler lets the dispatch
 # table decide (it writes functions and classes by its own rule).
 _KIND_REDUCERS: tuple[tuple[type, Reducer], ...] = (
@@ -775,7 +1045,7 @@ def _reduce_pool_exception(wrapper: Any) -> Reduced:
 
 
 def _own_traceback(exception: BaseException, quoted: str) -> tuple[Any, ...] | str:
-    tb = _TRACEBACK.__get__(exception)
+    tb = _TRACEBACK(exception)
     if tb is not None:
         return _tracebacks.entries(tb)
     # The pool formatted the whole chain and then dropped the traceback: its

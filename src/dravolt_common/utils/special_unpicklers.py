@@ -199,6 +199,8 @@ def _check_exception_class(exception_class: object) -> None:
 
 
 def _as_args(args: object) -> tuple[Any, ...]:
+    if type(args) is tuple:
+        return args
     if args is None:
         return ()
     if not isinstance(args, (str, bytes, bytearray)):
@@ -213,7 +215,7 @@ def _as_args(args: object) -> tuple[Any, ...]:
 def _set_attributes(exception: BaseException, attributes: object) -> None:
     if attributes is None:
         return
-    if not isinstance(attributes, Mapping):
+    if type(attributes) is not dict and not isinstance(attributes, Mapping):
         raise TypeError(f"exception attributes must be a mapping, not {type(attributes).__name__}")
     state = dict(attributes)
     recorded = state.pop(TRACEBACK_TEXT_KEY, None)
@@ -242,16 +244,21 @@ def _builtin_new(exception_class: type[BaseException]) -> Callable[..., BaseExce
     # The interpreter accepts only the __new__ of the nearest built-in class
     # along the chain of __base__ (the class that decides the memory layout);
     # a Python-level __new__ sits in the class dictionary as a staticmethod.
-    # BaseException ends every such chain.
+    # BaseException ends every such chain.  Neither built-in function type
+    # here can be subclassed, so the exact type says it.
     cls: type = exception_class
-    while not isinstance(cls.__dict__.get("__new__"), types.BuiltinFunctionType):
+    while True:
+        new = cls.__dict__.get("__new__")
+        if type(new) is types.BuiltinFunctionType:
+            return cast("Callable[..., BaseException]", new)
         cls = cls.__base__  # type: ignore[assignment]
-    new: Callable[..., BaseException] = cls.__dict__["__new__"]
-    return new
 
 
 def _builtin_init(exception_class: type[BaseException]) -> Callable[..., None]:
     # __init__ is found along the method resolution order, as a call of the
     # class finds it; the built-in ones are slot wrappers, BaseException's last.
-    inits = (cls.__dict__.get("__init__") for cls in exception_class.__mro__)
-    return next(init for init in inits if isinstance(init, types.WrapperDescriptorType))
+    for cls in exception_class.__mro__:
+        init = cls.__dict__.get("__init__")
+        if type(init) is types.WrapperDescriptorType:
+            return cast("Callable[..., None]", init)
+    raise TypeError(f"{exception_class!r} inherits no built-in __init__")
