@@ -856,6 +856,9 @@ def _pickle_by_reference(reduced: Reduced, protocol: int | None) -> bytes:
     ):
         return _PICKLE_DUMPS(_Reduction(reduced), protocol)
     name = reduced[1][0]
+    if type(name) is not str:
+        # A str subclass may hash and compare its own way.
+        return _PICKLE_DUMPS(_Reduction(reduced), protocol)
     pickled = kept.get(name)
     if pickled is None:
         if len(kept) >= _BY_REFERENCE_PICKLES_KEPT:
