@@ -23,8 +23,9 @@
 // first; before 3.15 this path raises none. No finder runs. That exception is
 // made here directly, from the same reads, while all of the following hold
 // (the case of tests/test_full_names.py::test_a_certain_failure_is_the_import_systems
-// that changes each in brackets; "untested" where none does yet); otherwise
-// the import system is called.
+// that changes each in brackets, and ..._from_the_first_call that makes some
+// of those changes before anything is captured; "untested" where none does
+// yet); otherwise the import system is called.
 //
 // Keyed on: nothing is kept per name. What is kept is the import system as it
 // was at the first call (captured then, refused for good unless it is the
@@ -36,17 +37,21 @@
 //   the import system the interpreter runs [rebound-import-module];
 // - every function of that module, of its classes and of the classes found
 //   in the namespaces of its instances (_blocking_on): code from
-//   "<frozen importlib._bootstrap>", and the same __code__, __defaults__,
+//   "<frozen importlib._bootstrap>" equal to the code the interpreter froze
+//   (_imp.get_frozen_object), and the same __code__, __defaults__,
 //   __kwdefaults__ and __closure__ objects at every call (kept, so that none
-//   can be freed and its address reused) [untested];
-// - each of those classes: metaclass `type`, the same class version
-//   (tp_version_tag, which any change of the class or a base replaces)
-//   [untested];
+//   can be freed and its address reused) [reassigned-code; __defaults__,
+//   __kwdefaults__: untested];
+// - each of those classes: metaclass `type`, holding only _bootstrap's
+//   functions (plain, static, class methods, property accessors) and data,
+//   and the same class version (tp_version_tag, which any change of the
+//   class or a base replaces) [patched-lock-class];
 // - the namespaces those functions read: _bootstrap's own, the modules among
 //   its globals that it calls into (_imp, _thread, _weakref) and its
 //   instances' namespaces hold only exact str keys and exactly the objects
 //   they held at capture; of the builtins, each name the captured code
-//   names holds the same object; of importlib's namespace, `_bootstrap`.
+//   names holds the same object, the builtins module's own function or a
+//   built-in class under its own name; of importlib's namespace, `_bootstrap`.
 //   Watched by the dicts' version tags (3.10, 3.11) or a dict watcher of this
 //   file's (3.12+), and compared again after any change
 //   [rebound-find-and-load, rebound-builtin, rebound-message-prefix];
@@ -56,8 +61,8 @@
 // - `name` an exact, non-empty str without a leading dot that has a dot
 //   (import_module's leading-dot handling and _sanity_check pass it on);
 // - sys.modules the interpreter's own exact dict (interpreter_modules(),
-//   relative_misses.cpp), without `name` [name-in-sys-modules;
-//   sys.modules rebound: untested]; the parent an exact ModuleType (a subclass may read
+//   relative_misses.cpp), without `name` [name-in-sys-modules,
+//   sys-modules-rebound]; the parent an exact ModuleType (a subclass may read
 //   attributes its own way) whose namespace holds neither __path__ nor
 //   __getattr__, so that reading __path__ runs module_getattro's miss
 //   [module-subclass-parent, parent-with-getattr, parent-is-a-package];
@@ -65,7 +70,7 @@
 //   whose __spec__ is None or an instance of the captured ModuleSpec whose
 //   `_initializing` (read generically: the class keeps no such attribute) is
 //   missing or False: _HierarchicalLockManager locks no module but the name
-//   itself [untested]; and sys.audit is the interpreter's own;
+//   itself [initializing-parent]; and sys.audit is the interpreter's own;
 // - no module lock for `name` (no entry in _bootstrap._module_locks) and the
 //   global import lock held by no thread (_imp.lock_held()): the import
 //   system would wait, or detect a deadlock [test_a_certain_failure_waits_for_a_held_module_lock];
@@ -262,9 +267,52 @@ int add_names(PyObject* code, PyObject* into) {
   return 0;
 }
 
+// Every code object of _bootstrap as the interpreter froze it: a function of
+// _bootstrap's whose code was replaced before the capture is not its own.
+KeptRef frozen_codes;
+
+// Adds `code` and the code nested in it to `into`: 0, or -1 with the
+// exception set.
+int add_codes(PyObject* code, PyObject* into) {
+  if (PySet_Add(into, code) < 0) return -1;
+  Ref constants = Ref::steal(PyObject_GetAttrString(code, "co_consts"));
+  if (!constants) return -1;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(constants.get()); ++i) {
+    PyObject* constant = PyTuple_GET_ITEM(constants.get(), i);
+    if (PyCode_Check(constant) && add_codes(constant, into) < 0) return -1;
+  }
+  return 0;
+}
+
+// Reads the frozen code through _imp.get_frozen_object, when `imp` is the
+// built-in module.
+int read_frozen_codes(PyObject* imp) {
+  if (!PyModule_CheckExact(imp)) return 0;
+  PyObject* get_frozen_object;
+  if (entry(PyModule_GetDict(imp), "get_frozen_object", &get_frozen_object) < 0) return -1;
+  if (get_frozen_object == nullptr || !PyCFunction_Check(get_frozen_object) ||
+      PyCFunction_GET_SELF(get_frozen_object) != imp) {
+    return 0;
+  }
+  Ref module_code = Ref::steal(PyObject_CallFunction(get_frozen_object, "s", "_frozen_importlib"));
+  if (!module_code) return clear_if_ordinary() ? 0 : -1;
+  if (!PyCode_Check(module_code.get())) return 0;
+  Ref codes = Ref::steal(PySet_New(nullptr));
+  if (!codes || add_codes(module_code.get(), codes.get()) < 0) return -1;
+  frozen_codes.keep(std::move(codes));
+  return 1;
+}
+
 int watch_function(PyObject* function, PyObject* file, PyObject* names) {
   PyFunctionObject* f = reinterpret_cast<PyFunctionObject*>(function);
   if (!code_from(f->func_code, file)) return 0;
+  if (file == bootstrap_file.get()) {
+    // A code object's hash and equality read its constants: an ordinary
+    // error of a replaced one's refuses it too.
+    int frozen = PySet_Contains(frozen_codes.get(), f->func_code);
+    if (frozen < 0) return clear_if_ordinary() ? 0 : -1;
+    if (frozen == 0) return 0;
+  }
   if (add_names(f->func_code, names) < 0 || hold(function) < 0 || hold(f->func_code) < 0 ||
       hold(f->func_defaults) < 0 || hold(f->func_kwdefaults) < 0 || hold(f->func_closure) < 0 ||
       import_system.functions.push_back(
@@ -274,18 +322,47 @@ int watch_function(PyObject* function, PyObject* file, PyObject* names) {
   return 1;
 }
 
-// A member of one of _bootstrap's classes: watched when it is a function of
-// _bootstrap's (a static or class method unwrapped).
-int watch_member(PyObject* member, PyObject* globals, PyObject* names) {
-  bool wrapped =
-      Py_IS_TYPE(member, &PyStaticMethod_Type) || Py_IS_TYPE(member, &PyClassMethod_Type);
-  Ref function = wrapped ? Ref::steal(PyObject_GetAttr(member, names::dunder_func.get()))
-                         : Ref::borrow(member);
-  if (!function) return -1;
-  if (!PyFunction_Check(function.get()) || PyFunction_GET_GLOBALS(function.get()) != globals) {
-    return 1;
+// Whether `member` is data that a class statement or `type` puts in a class:
+// nothing that runs when the class is used.
+bool class_data(PyObject* member) {
+  return member == Py_None || PyUnicode_CheckExact(member) || PyLong_CheckExact(member) ||
+         PyTuple_CheckExact(member) || Py_IS_TYPE(member, &PyGetSetDescr_Type) ||
+         Py_IS_TYPE(member, &PyMemberDescr_Type);
+}
+
+// `function`, an accessor of a property or what a static or class method
+// wraps: None, or a function of _bootstrap's, watched.
+int watch_accessor(PyObject* function, PyObject* globals, PyObject* names) {
+  if (function == Py_None) return 1;
+  if (!PyFunction_Check(function) || PyFunction_GET_GLOBALS(function) != globals) return 0;
+  return watch_function(function, bootstrap_file.get(), names);
+}
+
+int watch_wrapped(PyObject* member, const char* const* parts, PyObject* globals, PyObject* names) {
+  int watched = 1;
+  for (; watched > 0 && *parts != nullptr; ++parts) {
+    Ref function = Ref::steal(PyObject_GetAttrString(member, *parts));
+    if (!function) return -1;
+    watched = watch_accessor(function.get(), globals, names);
   }
-  return watch_function(function.get(), bootstrap_file.get(), names);
+  return watched;
+}
+
+// A member of one of _bootstrap's classes: a function of _bootstrap's (a
+// static or class method unwrapped, a property's accessors) is watched, and
+// the class's data stays as it is. Anything else, a function from elsewhere
+// put in the class before the capture among them, is not the import system's.
+int watch_member(PyObject* member, PyObject* globals, PyObject* names) {
+  static constexpr const char* kWrapped[] = {"__func__", nullptr};
+  static constexpr const char* kAccessors[] = {"fget", "fset", "fdel", nullptr};
+  if (class_data(member)) return 1;
+  if (PyFunction_Check(member)) return watch_accessor(member, globals, names);
+  if (Py_IS_TYPE(member, &PyStaticMethod_Type) || Py_IS_TYPE(member, &PyClassMethod_Type)) {
+    return watch_wrapped(member, kWrapped, globals, names);
+  }
+  if (Py_IS_TYPE(member, &PyProperty_Type))
+    return watch_wrapped(member, kAccessors, globals, names);
+  return 0;
 }
 
 int watch_class(PyObject* type, PyObject* globals, PyObject* names) {
@@ -354,8 +431,32 @@ int watch_bootstrap(PyObject* globals, PyObject* names) {
   return watched > 0 ? watch_whole(globals) : watched;
 }
 
+// Whether `value`, bound to `name` in `builtins`, is what the interpreter
+// binds there: one of the builtins module's own functions or a built-in
+// class, under its own name, or NotImplemented. A name rebound before the
+// capture is not the import system's.
+bool interpreter_builtin(PyObject* builtins, PyObject* name, PyObject* value) {
+  const char* own_name = nullptr;
+  if (PyCFunction_Check(value)) {
+    PyObject* module = PyCFunction_GET_SELF(value);
+    if (module == nullptr || !PyModule_CheckExact(module) || PyModule_GetDict(module) != builtins) {
+      return false;
+    }
+    own_name = reinterpret_cast<PyCFunctionObject*>(value)->m_ml->ml_name;
+  } else if (PyType_Check(value)) {
+    auto* type = reinterpret_cast<PyTypeObject*>(value);
+    if (PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) return false;
+    own_name = type->tp_name;
+  } else if (value == Py_NotImplemented) {
+    own_name = "NotImplemented";
+  }
+  // Of an exact str and ASCII text, the comparison raises nothing.
+  return own_name != nullptr && PyUnicode_CheckExact(name) &&
+         PyUnicode_CompareWithASCIIString(name, own_name) == 0;
+}
+
 // Of the builtins, what each name the code reads (and _bootstrap does not
-// hold) is bound to.
+// hold) is bound to: the interpreter's own.
 int watch_builtins(PyObject* builtins, PyObject* globals, PyObject* names) {
   int watched = PyDict_CheckExact(builtins) ? watch(builtins, nullptr) : 0;
   if (watched <= 0) return watched;
@@ -365,8 +466,10 @@ int watch_builtins(PyObject* builtins, PyObject* globals, PyObject* names) {
   while (Ref name = Ref::steal(PyIter_Next(iterator.get()))) {
     if (PyDict_GetItemWithError(globals, name.get()) != nullptr) continue;
     PyObject* value = PyErr_Occurred() ? nullptr : PyDict_GetItemWithError(builtins, name.get());
-    if (PyErr_Occurred() || hold(name.get()) < 0 || hold(value) < 0 ||
-        namespace_.names.push_back(name.get()) < 0 || namespace_.values.push_back(value) < 0) {
+    if (PyErr_Occurred()) return -1;
+    if (value != nullptr && !interpreter_builtin(builtins, name.get(), value)) return 0;
+    if (hold(name.get()) < 0 || hold(value) < 0 || namespace_.names.push_back(name.get()) < 0 ||
+        namespace_.values.push_back(value) < 0) {
       return -1;
     }
   }
@@ -488,6 +591,8 @@ int bootstrap_parts(PyObject* modules, PyObject* globals, PyObject** find_and_lo
   Ref lock_held = Ref::steal(PyObject_GetAttrString(imp, "lock_held"));
   if (!lock_held) return -1;
   if (!PyCFunction_Check(lock_held.get())) return 0;
+  int frozen = read_frozen_codes(imp);
+  if (frozen <= 0) return frozen;
   if (hold(module_locks) < 0 || hold(sys) < 0 || hold(prefix) < 0 || hold(lock_held.get()) < 0 ||
       hold(module_spec) < 0) {
     return -1;

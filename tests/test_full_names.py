@@ -4,8 +4,10 @@
 import builtins
 import collections
 import importlib
+import importlib.machinery
 import json
 import os.path
+import subprocess
 import sys
 import types
 import uuid
@@ -504,6 +506,32 @@ def _parent(monkeypatch, module):
 
 BOOTSTRAP = "<frozen importlib._bootstrap>"
 
+
+def _reword_not_a_package(monkeypatch):
+    """Gives _find_and_load_unlocked a new __code__ whose message says more."""
+    function = importlib._bootstrap._find_and_load_unlocked
+    code = function.__code__
+    consts = tuple(
+        c + " (reworded)" if isinstance(c, str) and c.endswith("is not a package") else c
+        for c in code.co_consts
+    )
+    assert consts != code.co_consts
+    monkeypatch.setattr(function, "__code__", code.replace(co_consts=consts))
+    return "os.path.join"
+
+
+def _lock_manager():
+    bootstrap = importlib._bootstrap
+    return getattr(bootstrap, "_HierarchicalLockManager", None) or bootstrap._ModuleLockManager
+
+
+def _initializing_parent(monkeypatch):
+    module = types.ModuleType("initializing_parent")
+    module.__spec__ = importlib.machinery.ModuleSpec(module.__name__, None)
+    module.__spec__._initializing = True
+    return _parent(monkeypatch, module)
+
+
 # Each case changes one input of the shortcut and gives the name to import and
 # the calls that show the import system ran (None: the answer alone shows it).
 CERTAIN_FAILURE_CASES = {
@@ -535,6 +563,16 @@ CERTAIN_FAILURE_CASES = {
     ),
     "parent-with-getattr": lambda mp: (_parent(mp, _lazy_module("lazy_parent")), None),
     "parent-is-a-package": lambda mp: (_parent(mp, _package("empty_package")), None),
+    "reassigned-code": lambda mp: (_reword_not_a_package(mp), None),
+    "patched-lock-class": lambda mp: (
+        "os.path.join",
+        _count_calls(mp, _lock_manager(), "__enter__"),
+    ),
+    "sys-modules-rebound": lambda mp: (
+        mp.setattr(sys, "modules", {**sys.modules, "os.path.join": json}) or "os.path.join",
+        None,
+    ),
+    "initializing-parent": lambda mp: (_initializing_parent(mp), None),
 }
 
 
@@ -578,6 +616,21 @@ def test_a_certain_failure_is_the_import_systems(monkeypatch, case):
     else:
         assert handled == [expected]
         assert result is real_loadclass(name)
+
+
+@pytest.mark.parametrize(
+    "case", ["reassigned-code", "patched-lock-class", "rebound-builtin", "sys-modules-rebound"]
+)
+def test_a_certain_failure_is_the_import_systems_from_the_first_call(case):
+    """The same cases in a fresh interpreter, the change made before anything is captured."""
+    code = (
+        f"import sys; sys.path.insert(0, {os.path.dirname(__file__)!r})\n"
+        "import pytest, test_full_names\n"
+        "test_full_names.test_a_certain_failure_is_the_import_systems("
+        f"pytest.MonkeyPatch(), {case!r})\n"
+    )
+    child = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert child.returncode == 0, child.stderr[-3000:]
 
 
 def test_a_certain_failure_is_seen_by_a_profiler():
