@@ -267,51 +267,13 @@ int add_names(PyObject* code, PyObject* into) {
   return 0;
 }
 
-// Every code object of _bootstrap as the interpreter froze it: a function of
-// _bootstrap's whose code was replaced before the capture is not its own.
-KeptRef frozen_codes;
-
-// Adds `code` and the code nested in it to `into`: 0, or -1 with the
-// exception set.
-int add_codes(PyObject* code, PyObject* into) {
-  if (PySet_Add(into, code) < 0) return -1;
-  Ref constants = Ref::steal(PyObject_GetAttrString(code, "co_consts"));
-  if (!constants) return -1;
-  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(constants.get()); ++i) {
-    PyObject* constant = PyTuple_GET_ITEM(constants.get(), i);
-    if (PyCode_Check(constant) && add_codes(constant, into) < 0) return -1;
-  }
-  return 0;
-}
-
-// Reads the frozen code through _imp.get_frozen_object, when `imp` is the
-// built-in module.
-int read_frozen_codes(PyObject* imp) {
-  if (!PyModule_CheckExact(imp)) return 0;
-  PyObject* get_frozen_object;
-  if (entry(PyModule_GetDict(imp), "get_frozen_object", &get_frozen_object) < 0) return -1;
-  if (get_frozen_object == nullptr || !PyCFunction_Check(get_frozen_object) ||
-      PyCFunction_GET_SELF(get_frozen_object) != imp) {
-    return 0;
-  }
-  Ref module_code = Ref::steal(PyObject_CallFunction(get_frozen_object, "s", "_frozen_importlib"));
-  if (!module_code) return clear_if_ordinary() ? 0 : -1;
-  if (!PyCode_Check(module_code.get())) return 0;
-  Ref codes = Ref::steal(PySet_New(nullptr));
-  if (!codes || add_codes(module_code.get(), codes.get()) < 0) return -1;
-  frozen_codes.keep(std::move(codes));
-  return 1;
-}
-
 int watch_function(PyObject* function, PyObject* file, PyObject* names) {
   PyFunctionObject* f = reinterpret_cast<PyFunctionObject*>(function);
   if (!code_from(f->func_code, file)) return 0;
   if (file == bootstrap_file.get()) {
-    // A code object's hash and equality read its constants: an ordinary
-    // error of a replaced one's refuses it too.
-    int frozen = PySet_Contains(frozen_codes.get(), f->func_code);
-    if (frozen < 0) return clear_if_ordinary() ? 0 : -1;
-    if (frozen == 0) return 0;
+    // Code replaced before the capture is not the import system's.
+    int frozen = frozen_import_code(f->func_code);
+    if (frozen <= 0) return frozen;
   }
   if (add_names(f->func_code, names) < 0 || hold(function) < 0 || hold(f->func_code) < 0 ||
       hold(f->func_defaults) < 0 || hold(f->func_kwdefaults) < 0 || hold(f->func_closure) < 0 ||
@@ -591,8 +553,6 @@ int bootstrap_parts(PyObject* modules, PyObject* globals, PyObject** find_and_lo
   Ref lock_held = Ref::steal(PyObject_GetAttrString(imp, "lock_held"));
   if (!lock_held) return -1;
   if (!PyCFunction_Check(lock_held.get())) return 0;
-  int frozen = read_frozen_codes(imp);
-  if (frozen <= 0) return frozen;
   if (hold(module_locks) < 0 || hold(sys) < 0 || hold(prefix) < 0 || hold(lock_held.get()) < 0 ||
       hold(module_spec) < 0) {
     return -1;

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include "module_frame/class.hpp"
 #include "module_frame/errors.hpp"
@@ -38,7 +39,10 @@
 // - sys.meta_path: an exact list of the same finders. For each, `find_spec`
 //   read as _find_spec reads it (`finder.find_spec`, an instance attribute
 //   included): when that is the import system's own function (its code from
-//   "<frozen importlib._bootstrap"), bound to the same object, with the same
+//   "<frozen importlib._bootstrap" and equal to the code the interpreter
+//   froze, _imp.get_frozen_object: code replaced before the miss is
+//   another's) [test_a_finder_whose_code_was_replaced_first_is_asked_at_every_call],
+//   bound to the same object, with the same
 //   code, and the class that it is bound through at the same class version
 //   (tp_version_tag, changed by any change of that class or its bases), its
 //   answer depends only on what is recorded here; any other find_spec is
@@ -196,14 +200,18 @@ PyObject* class_attribute(PyTypeObject* type, PyObject* name) {
   return PyDict_GetItemWithError(type->tp_dict, name);
 }
 
-// Whether `function` is the import system's own code.
+// Whether `function` is the import system's own code: from its file, and
+// equal to what the interpreter froze (a code object replaced before the
+// miss was recorded is not).
 bool import_system_code(PyObject* function) {
   if (!PyFunction_Check(function)) return false;
-  PyObject* file = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(function))->co_filename;
+  PyObject* code = PyFunction_GET_CODE(function);
+  PyObject* file = reinterpret_cast<PyCodeObject*>(code)->co_filename;
   const char* text = PyUnicode_Check(file) ? PyUnicode_AsUTF8(file) : nullptr;
   constexpr char kImportSystem[] = "<frozen importlib._bootstrap";
   if (text == nullptr) return answer_after_error(false);
-  return std::strncmp(text, kImportSystem, sizeof kImportSystem - 1) == 0;
+  if (std::strncmp(text, kImportSystem, sizeof kImportSystem - 1) != 0) return false;
+  return frozen_import_code(code) > 0;
 }
 
 // Whether reading an attribute of `finder` runs only the interpreter's
@@ -601,6 +609,63 @@ int audit_search(PyObject* state, const ImportState& now) {
 }  // namespace
 
 PyObject* interpreter_modules() noexcept { return modules_dict(); }
+
+namespace {
+
+// Every code object of the two modules, as the interpreter froze them, read
+// once.
+KeptRef frozen_codes;
+
+// Adds `code` and the code nested in it to `into`: 0, or -1 with the
+// exception set.
+int add_codes(PyObject* code, PyObject* into) {
+  if (PySet_Add(into, code) < 0) return -1;
+  Ref constants = Ref::steal(PyObject_GetAttrString(code, "co_consts"));
+  if (!constants) return -1;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(constants.get()); ++i) {
+    PyObject* constant = PyTuple_GET_ITEM(constants.get(), i);
+    if (PyCode_Check(constant) && add_codes(constant, into) < 0) return -1;
+  }
+  return 0;
+}
+
+// The frozen code through _imp.get_frozen_object, when that is the built-in
+// module's own function: 1, 0 when it cannot be read, or -1 with the
+// exception set.
+int read_frozen_codes() {
+  Ref imp = Ref::steal(PyImport_ImportModule("_imp"));
+  if (!imp) return clear_if_ordinary() ? 0 : -1;
+  Ref get_frozen_object = Ref::steal(PyObject_GetAttrString(imp.get(), "get_frozen_object"));
+  if (!get_frozen_object) return clear_if_ordinary() ? 0 : -1;
+  if (!PyCFunction_Check(get_frozen_object.get()) ||
+      PyCFunction_GET_SELF(get_frozen_object.get()) != imp.get()) {
+    return 0;
+  }
+  Ref codes = Ref::steal(PySet_New(nullptr));
+  if (!codes) return -1;
+  for (const char* module : {"_frozen_importlib", "_frozen_importlib_external"}) {
+    Ref code = Ref::steal(PyObject_CallFunction(get_frozen_object.get(), "s", module));
+    if (!code) return clear_if_ordinary() ? 0 : -1;
+    if (!PyCode_Check(code.get())) return 0;
+    if (add_codes(code.get(), codes.get()) < 0) return -1;
+  }
+  frozen_codes.keep(std::move(codes));
+  return 1;
+}
+
+}  // namespace
+
+int frozen_import_code(PyObject* code) noexcept {
+  if (!frozen_codes) {
+    int read = read_frozen_codes();
+    if (read <= 0) return read;
+  }
+  // A code object's hash and equality read its constants: an ordinary
+  // error of a replaced one's makes it another's.
+  int frozen = PySet_Contains(frozen_codes.get(), code);
+  if (frozen < 0) return clear_if_ordinary() ? 0 : -1;
+  return frozen;
+}
 
 int known_missing(PyObject* globals, PyObject* name) noexcept {
   Miss* miss = miss_for(name);

@@ -29,4 +29,10 @@ int remember_missing(PyObject* globals, PyObject* name) noexcept;
 // (borrowed); null (nothing pending) when sys.modules is another object.
 PyObject* interpreter_modules() noexcept;
 
+// Whether `code` equals a code object that the interpreter froze into its
+// import system (importlib._bootstrap, importlib._bootstrap_external): 1 or
+// 0 (also when the frozen code cannot be read), or -1 with an exception that
+// is not an ordinary error.
+int frozen_import_code(PyObject* code) noexcept;
+
 }  // namespace frame

@@ -74,9 +74,9 @@ assert not own_importlib_used()
 """
 
 
-def run(code, *options):
+def run(code, *options, before=""):
     proc = subprocess.run(
-        [sys.executable, *options, "-c", PRELUDE + textwrap.dedent(code)],
+        [sys.executable, *options, "-c", textwrap.dedent(before) + PRELUDE + textwrap.dedent(code)],
         capture_output=True,
         text=True,
         timeout=120,
@@ -225,6 +225,44 @@ def test_an_unknown_finder_is_asked_at_every_call():
             assert not own_importlib_used()
             assert Counting.asked == expected, Counting.asked
         """
+    )
+
+
+# PathFinder.find_spec given, before the first miss, code of the import
+# system's file name that finds the package's own importlib once asked to.
+REPLACED_FIND_SPEC = """
+import builtins, importlib.machinery, importlib.util, os, types
+
+function = importlib.machinery.PathFinder.find_spec.__func__
+builtins.ORIGINAL_FIND_SPEC = types.FunctionType(
+    function.__code__, function.__globals__, "find_spec", function.__defaults__
+)
+builtins.FIND_OWN = False
+source = '''
+def find_spec(cls, fullname, path=None, target=None):
+    b = __import__("builtins")
+    if b.FIND_OWN and fullname == "dravolt_common.utils.importlib":
+        return b.OWN_SPEC()
+    return b.ORIGINAL_FIND_SPEC(cls, fullname, path, target)
+'''
+module_code = compile(source, "<frozen importlib._bootstrap_external>", "exec")
+function.__code__ = next(c for c in module_code.co_consts if isinstance(c, types.CodeType))
+"""
+
+
+def test_a_finder_whose_code_was_replaced_first_is_asked_at_every_call():
+    run(
+        """
+        def own_spec():
+            write_own_importlib()
+            return importlib.util.spec_from_file_location(OWN, os.path.join(extra, "importlib.py"))
+
+        builtins.OWN_SPEC = own_spec
+        assert not own_importlib_used()
+        builtins.FIND_OWN = True
+        assert own_importlib_used()
+        """,
+        before=REPLACED_FIND_SPEC,
     )
 
 
