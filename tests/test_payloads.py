@@ -332,29 +332,49 @@ def test_dumps_writes_what_the_pickler_writes(monkeypatch, setting, protocol, or
     )
 
 
+def _rebind_baseline_maker(monkeypatch):
+    made_by = payloads.unpickle_exception
+
+    def maker(cls, args, attributes):
+        return _with(made_by(cls, args, attributes), filename="made elsewhere")
+
+    monkeypatch.setattr(payloads, "unpickle_exception", maker)
+
+
 @pytest.mark.parametrize(
-    ("first", "second"),
+    ("first", "second", "between"),
     [
-        (StopIteration(1), StopIteration(True)),
-        (StopIteration(1), StopIteration(1.0)),
-        (SystemExit("x"), SystemExit(StrOfOwn("x"))),
-        (OSError(2, "x"), _with(OSError(2, "x"), errno=3)),
-        (FileNotFoundError(2, "x"), _with(FileNotFoundError(2, "x"), filename=None)),
-        (FileNotFoundError(2, "x"), _with(FileNotFoundError(2, "x"), strerror="y")),
-        (FileNotFoundError(2, "x"), FileNotFoundError(2, "x", "f")),
+        (StopIteration(1), StopIteration(True), None),
+        (StopIteration(1), StopIteration(1.0), None),
+        (SystemExit("x"), SystemExit(StrOfOwn("x")), None),
+        (OSError(2, "x"), _with(OSError(2, "x"), errno=3), None),
+        (FileNotFoundError(2, "x"), _with(FileNotFoundError(2, "x"), filename=None), None),
+        (FileNotFoundError(2, "x"), _with(FileNotFoundError(2, "x"), strerror="y"), None),
+        (FileNotFoundError(2, "x"), FileNotFoundError(2, "x", "f"), None),
+        (OSError(2, "x"), OSError(2, "x"), _rebind_baseline_maker),
     ],
-    ids=["bool", "float", "str-subclass", "errno", "filename-none", "strerror", "filename"],
+    ids=[
+        "bool",
+        "float",
+        "str-subclass",
+        "errno",
+        "filename-none",
+        "strerror",
+        "filename",
+        "rebound-maker",
+    ],
 )
-def test_a_kept_baseline_answers_as_a_new_one(monkeypatch, first, second):
+def test_a_kept_baseline_answers_as_a_new_one(monkeypatch, first, second, between):
+    monkeypatch.setattr(payloads, "_BASELINES", {})
+    payloads.dumps(first)
+    if between is not None:
+        between(monkeypatch)
+    kept = payloads.dumps(second)
+
     with monkeypatch.context() as each_time:
         each_time.setattr(payloads, "_BASELINES", {})
         each_time.setattr(payloads, "_short_atoms", lambda args: False)
-        made_each_time = payloads.dumps(second)
-    monkeypatch.setattr(payloads, "_BASELINES", {})
-
-    payloads.dumps(first)
-
-    assert payloads.dumps(second) == made_each_time
+        assert kept == payloads.dumps(second)
 
 
 def test_threads_dumping_by_reference_while_the_kept_pickles_churn(monkeypatch):

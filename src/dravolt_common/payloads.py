@@ -571,11 +571,12 @@ def _baseline(exception: BaseException, args: tuple[Any, ...]) -> BaseException 
     # OSError whose filename was never set prints differently from one whose
     # filename is None).
     cls = type(exception)
-    key = (cls, args) if cls in _FIELDS_OF_CLASS and _short_atoms(args) else None
+    maker = unpickle_exception
+    key = (maker, cls, args) if cls in _FIELDS_OF_CLASS and _short_atoms(args) else None
     if key is not None and key in _BASELINES:
         return _BASELINES[key]
     try:
-        baseline: BaseException | None = unpickle_exception(cls, args, None)
+        baseline: BaseException | None = maker(cls, args, None)
     except Exception:
         baseline = None
     if key is not None:
@@ -589,7 +590,8 @@ def _baseline(exception: BaseException, args: tuple[Any, ...]) -> BaseException 
 # whose every class along the MRO is immutable (one of _FIELDS_OF_CLASS) and
 # args of short str, bytes and int values and None: the same failure, dumped
 # again, is compared with the exception made the first time.
-#   Keyed on: the class and args, by value.  The exact types keep equal
+#   Keyed on: the function bound as unpickle_exception here (a program may
+#   rebind it), the class and args, by value.  The exact types keep equal
 #   values of other types apart (True == 1, 1.0 == 1, a str subclass), and
 #   each value is read the same from any object equal to it: the fields
 #   compare a str, bytes or int by value, None by identity.
@@ -604,7 +606,7 @@ def _baseline(exception: BaseException, args: tuple[Any, ...]) -> BaseException 
 #   (test_a_kept_baseline_answers_as_a_new_one) dumps an exception after
 #   one of the same class with args equal in value but not in type, and
 #   after one whose fields were changed away from what args make.
-_BASELINES: dict[tuple[type, tuple[Any, ...]], BaseException | None] = {}
+_BASELINES: dict[tuple[Any, type, tuple[Any, ...]], BaseException | None] = {}
 _BASELINES_KEPT = 256
 _SHORT_ATOMS = (str, bytes, int, type(None))
 _SHORT = 256
