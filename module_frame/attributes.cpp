@@ -234,4 +234,41 @@ bool own_dict_lacks(PyObject* obj, PyObject* name) noexcept {
   return lacks;
 }
 
+namespace {
+
+// A method-wrapper as Objects/descrobject.c lays it out (wrapperobject): the
+// slot wrapper it binds and the object it binds it to.
+struct MethodWrapper {
+  PyObject_HEAD PyWrapperDescrObject* descr;
+  PyObject* self;
+};
+
+// The type of method-wrappers: what a slot wrapper's binding gives, a static
+// type of the interpreter (null until first seen).
+PyTypeObject* method_wrapper_type = nullptr;
+
+}  // namespace
+
+bool binds_generic_setattr(PyObject* method, PyObject* self) noexcept {
+  PyObject* setattr_descriptor = _PyType_Lookup(&PyBaseObject_Type, names::dunder_setattr.get());
+  if (setattr_descriptor == nullptr || !Py_IS_TYPE(setattr_descriptor, &PyWrapperDescr_Type) ||
+      Py_TYPE(self)->tp_setattro != PyObject_GenericSetAttr) {
+    return false;
+  }
+  if (method_wrapper_type == nullptr) {
+    Ref bound = Ref::steal(PyWrapperDescr_Type.tp_descr_get(
+        setattr_descriptor, self, reinterpret_cast<PyObject*>(Py_TYPE(self))));
+    if (!bound) {
+      // A failed allocation tells nothing: the method is called as it is.
+      clear_if_ordinary();
+      return false;
+    }
+    if (PyType_HasFeature(Py_TYPE(bound.get()), Py_TPFLAGS_HEAPTYPE)) return false;
+    method_wrapper_type = Py_TYPE(bound.get());
+  }
+  if (!Py_IS_TYPE(method, method_wrapper_type)) return false;
+  auto* wrapper = reinterpret_cast<MethodWrapper*>(method);
+  return reinterpret_cast<PyObject*>(wrapper->descr) == setattr_descriptor && wrapper->self == self;
+}
+
 }  // namespace frame

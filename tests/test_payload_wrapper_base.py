@@ -318,6 +318,38 @@ def test_init_sets_the_key_through_an_instance_attribute_setattr(store):
     assert seen == [(KEY, full_name(int))]
 
 
+@pytest.mark.parametrize(
+    "store",
+    [
+        lambda wrapper, value: object.__setattr__(wrapper, "__setattr__", value),
+        lambda wrapper, value: vars(wrapper).__setitem__("__setattr__", value),
+    ],
+    ids=["inline", "in-the-dict"],
+)
+def test_init_sets_the_key_through_object_setattr_bound_to_another(store):
+    other = Carried()
+    wrapper = pw.PayloadWrapper(Carried, {})
+    store(wrapper, other.__setattr__)
+    pw.PayloadWrapper.__init__(wrapper, int)
+    assert (getattr(other, KEY), vars(wrapper)[KEY]) == (full_name(int), full_name(Carried))
+
+
+def test_init_calls_the_setattr_it_read_before_the_class_changed(monkeypatch):
+    class Sub(pw.PayloadWrapper):
+        pass
+
+    seen = []
+
+    def full_name_that_changes_the_class(cls):
+        Sub.__setattr__ = lambda self, name, value: seen.append(name)
+        return "changed"
+
+    wrapper = Sub(Carried, {})
+    monkeypatch.setattr(pw, "get_attribute_full_name", full_name_that_changes_the_class)
+    pw.PayloadWrapper.__init__(wrapper, int)
+    assert (seen, vars(wrapper)[KEY]) == ([], "changed")
+
+
 # ---------------------------------------------------------------- __reduce__
 
 

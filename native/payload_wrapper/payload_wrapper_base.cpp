@@ -207,10 +207,14 @@ Ref PayloadWrapper_init(frame::Call& call) {
   if (!full_name_of) return call.fail();
   Ref full_name = Ref::steal(PyObject_CallOneArg(full_name_of.get(), cls));
   if (!full_name) return call.fail();
-  if (generic) {
+  // Object's own __setattr__, bound to self, and still the type's setting:
+  // calling it is the generic setting (what the code above runs meanwhile
+  // may have changed the class).
+  if (generic || frame::binds_generic_setattr(setattr.get(), self)) {
     if (PyObject_GenericSetAttr(self, key.get(), full_name.get()) < 0) return call.fail();
     return Ref::borrow(Py_None);
   }
+  if (PyErr_Occurred()) return call.fail();
   PyObject* setattr_args[] = {key.get(), full_name.get()};
   Ref done = Ref::steal(PyObject_Vectorcall(setattr.get(), setattr_args, 2, nullptr));
   if (!done) return call.fail();

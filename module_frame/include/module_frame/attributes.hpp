@@ -50,4 +50,11 @@ int is_instance(PyObject* obj, PyObject* cls) noexcept;
 // raised more than an ordinary error (a key's __eq__ interrupted): false then.
 bool own_dict_lacks(PyObject* obj, PyObject* name) noexcept;
 
+// Whether `method` is object's own __setattr__ bound to `self` (a
+// method-wrapper of object's slot wrapper), with the generic setting as
+// self's type's setting now: calling `method` is then PyObject_GenericSetAttr
+// on self, as the slot wrapper checks and calls it. Leaves an exception set
+// only when one that is not an ordinary error interrupted telling: false then.
+bool binds_generic_setattr(PyObject* method, PyObject* self) noexcept;
+
 }  // namespace frame
