@@ -301,15 +301,19 @@ def test_init_sets_the_key_through_the_instance_setattr():
     assert getattr(wrapper, KEY) == full_name(Carried)
 
 
-@pytest.mark.parametrize(
+# Where an instance attribute __setattr__ is kept: inline, where the
+# interpreter keeps an instance's attributes so, or in its dict.
+stores_of_an_instance_setattr = pytest.mark.parametrize(
     "store",
     [
-        # Kept inline where the interpreter keeps an instance's attributes so.
         lambda wrapper, value: object.__setattr__(wrapper, "__setattr__", value),
         lambda wrapper, value: vars(wrapper).__setitem__("__setattr__", value),
     ],
     ids=["inline", "in-the-dict"],
 )
+
+
+@stores_of_an_instance_setattr
 def test_init_sets_the_key_through_an_instance_attribute_setattr(store):
     seen = []
     wrapper = pw.PayloadWrapper(Carried, {})
@@ -318,14 +322,7 @@ def test_init_sets_the_key_through_an_instance_attribute_setattr(store):
     assert seen == [(KEY, full_name(int))]
 
 
-@pytest.mark.parametrize(
-    "store",
-    [
-        lambda wrapper, value: object.__setattr__(wrapper, "__setattr__", value),
-        lambda wrapper, value: vars(wrapper).__setitem__("__setattr__", value),
-    ],
-    ids=["inline", "in-the-dict"],
-)
+@stores_of_an_instance_setattr
 def test_init_sets_the_key_through_object_setattr_bound_to_another(store):
     other = Carried()
     wrapper = pw.PayloadWrapper(Carried, {})
