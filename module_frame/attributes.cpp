@@ -239,7 +239,8 @@ namespace {
 // A method-wrapper as Objects/descrobject.c lays it out (wrapperobject): the
 // slot wrapper it binds and the object it binds it to.
 struct MethodWrapper {
-  PyObject_HEAD PyWrapperDescrObject* descr;
+  PyObject ob_base;
+  PyWrapperDescrObject* descr;
   PyObject* self;
 };
 

@@ -300,14 +300,11 @@ int watch_accessor(PyObject* function, PyObject* globals, PyObject* names) {
   return watch_function(function, bootstrap_file.get(), names);
 }
 
-int watch_wrapped(PyObject* member, const char* const* parts, PyObject* globals, PyObject* names) {
-  int watched = 1;
-  for (; watched > 0 && *parts != nullptr; ++parts) {
-    Ref function = Ref::steal(PyObject_GetAttrString(member, *parts));
-    if (!function) return -1;
-    watched = watch_accessor(function.get(), globals, names);
-  }
-  return watched;
+// `member.<attribute>`: None, or a function of _bootstrap's, watched.
+int watch_part(PyObject* member, const char* attribute, PyObject* globals, PyObject* names) {
+  Ref function = Ref::steal(PyObject_GetAttrString(member, attribute));
+  if (!function) return -1;
+  return watch_accessor(function.get(), globals, names);
 }
 
 // A member of one of _bootstrap's classes: a function of _bootstrap's (a
@@ -315,16 +312,17 @@ int watch_wrapped(PyObject* member, const char* const* parts, PyObject* globals,
 // the class's data stays as it is. Anything else, a function from elsewhere
 // put in the class before the capture among them, is not the import system's.
 int watch_member(PyObject* member, PyObject* globals, PyObject* names) {
-  static constexpr const char* kWrapped[] = {"__func__", nullptr};
-  static constexpr const char* kAccessors[] = {"fget", "fset", "fdel", nullptr};
   if (class_data(member)) return 1;
   if (PyFunction_Check(member)) return watch_accessor(member, globals, names);
   if (Py_IS_TYPE(member, &PyStaticMethod_Type) || Py_IS_TYPE(member, &PyClassMethod_Type)) {
-    return watch_wrapped(member, kWrapped, globals, names);
+    return watch_part(member, "__func__", globals, names);
   }
-  if (Py_IS_TYPE(member, &PyProperty_Type))
-    return watch_wrapped(member, kAccessors, globals, names);
-  return 0;
+  if (!Py_IS_TYPE(member, &PyProperty_Type)) return 0;
+  int watched = 1;
+  for (const char* accessor : {"fget", "fset", "fdel"}) {
+    if (watched > 0) watched = watch_part(member, accessor, globals, names);
+  }
+  return watched;
 }
 
 int watch_class(PyObject* type, PyObject* globals, PyObject* names) {
