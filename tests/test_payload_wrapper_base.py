@@ -228,6 +228,67 @@ def test_failing_installation_still_keeps_the_arguments(where):
     assert wrapper.cls is Carried
 
 
+class Holder:
+    """Instances keep their attributes in a dict that shares its keys."""
+
+
+def instance_funcs():
+    holder = Holder()
+    holder.a, holder.b, holder.c = 1, 2, 3
+    return vars(holder)
+
+
+def replace_key(funcs, key):
+    del funcs[key]
+    funcs[key + "2"] = 0
+
+
+# What the installation does to funcs at each step: (step, key) -> change.
+FUNCS_CHANGES = {
+    "grows": lambda funcs, step, key: step == 0 and funcs.update(extra=0),
+    "shrinks": lambda funcs, step, key: step == 0 and funcs.pop("c"),
+    "grows-at-the-last": lambda funcs, step, key: step == 2 and funcs.update(extra=0),
+    "same-size-other-key": lambda funcs, step, key: (
+        step == 0 and (funcs.pop("b"), funcs.update(d=4))
+    ),
+    "other-key-after-the-last": lambda funcs, step, key: (
+        step == 2 and (funcs.pop("a"), funcs.update(d=4))
+    ),
+    "each-key-replaced": lambda funcs, step, key: replace_key(funcs, key),
+    "refilled": lambda funcs, step, key: step == 0 and (funcs.clear(), funcs.update(x=1, y=2, z=3)),
+}
+
+
+@pytest.mark.parametrize("make_funcs", [lambda: {"a": 1, "b": 2, "c": 3}, instance_funcs])
+@pytest.mark.parametrize("change", FUNCS_CHANGES.values(), ids=FUNCS_CHANGES)
+def test_funcs_changed_while_installed_stop_as_a_loop_stops(make_funcs, change):
+    expected = []
+    funcs = make_funcs()
+    try:
+        for step, key in enumerate(funcs):
+            funcs[key]
+            expected.append(key)
+            change(funcs, step, key)
+    except RuntimeError:
+        pass
+
+    installed = []
+    funcs = make_funcs()
+
+    class Recording(type):
+        def __setattr__(cls, name, value):
+            installed.append(name)
+            change(funcs, len(installed) - 1, name)
+            super().__setattr__(name, value)
+
+    class Wrapper(pw.PayloadWrapper, metaclass=Recording):
+        pass
+
+    wrapper = Wrapper(Carried, funcs)
+    assert installed == expected
+    assert wrapper.funcs is funcs
+
+
 class RaisingOnce:
     """A key whose hash is that of a name, and whose first comparison raises."""
 

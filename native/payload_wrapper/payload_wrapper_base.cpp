@@ -94,14 +94,65 @@ int install(PyObject* new_cls, PyObject* func, PyObject* value) {
   return PyObject_SetAttr(new_cls, func, value);
 }
 
+// The keys of `for func in funcs`. An exact dict is walked as its own
+// iterator walks it (dictiter_iternextkey, Objects/dictobject.c, 3.10 to
+// 3.15), without making the iterator: the next key is the one PyDict_Next
+// finds from the position after the last, which is the iterator's own
+// position rule for both table kinds, and the iterator's two RuntimeErrors
+// come at the same steps: a size other than the first, checked before every
+// step, and a key found after as many as the dict first held. Anything else
+// takes its own iterator. Test:
+// test_payload_wrapper_base.py::test_funcs_changed_while_installed_stop_as_a_loop_stops.
+class FuncsKeys {
+ public:
+  // 0, or -1 with the exception set.
+  int start(PyObject* funcs) {
+    if (PyDict_CheckExact(funcs)) {
+      dict_ = funcs;
+      size_ = left_ = PyDict_GET_SIZE(funcs);
+      return 0;
+    }
+    iterator_ = Ref::steal(PyObject_GetIter(funcs));
+    return iterator_ ? 0 : -1;
+  }
+
+  // The next key; null at the end, or with the exception set.
+  Ref next() {
+    if (iterator_) return Ref::steal(PyIter_Next(iterator_.get()));
+    if (ended_) return Ref();
+    if (PyDict_GET_SIZE(dict_) != size_) {
+      return stop("dictionary changed size during iteration");
+    }
+    PyObject* key;
+    if (!PyDict_Next(dict_, &position_, &key, nullptr)) return stop(nullptr);
+    if (left_ == 0) return stop("dictionary keys changed during iteration");
+    --left_;
+    return Ref::borrow(key);
+  }
+
+ private:
+  Ref stop(const char* message) {
+    ended_ = true;
+    if (message) PyErr_SetString(PyExc_RuntimeError, message);
+    return Ref();
+  }
+
+  PyObject* dict_ = nullptr;  // held by the caller for the whole walk
+  Ref iterator_;
+  Py_ssize_t position_ = 0;
+  Py_ssize_t size_ = 0;
+  Py_ssize_t left_ = 0;
+  bool ended_ = false;
+};
+
 // Sets each entry of `args[FUNCS_INDEX]` as an attribute of `new_cls`; the
 // first failure ends the loop and leaves what was set before it.
 int install_funcs(frame::Call& call, PyObject* new_cls) {
   Ref funcs = argument_at(call, names::FUNCS_INDEX);
   if (!funcs) return -1;
-  Ref iterator = Ref::steal(PyObject_GetIter(funcs.get()));
-  if (!iterator) return -1;
-  while (Ref func = Ref::steal(PyIter_Next(iterator.get()))) {
+  FuncsKeys keys;
+  if (keys.start(funcs.get()) < 0) return -1;
+  while (Ref func = keys.next()) {
     Ref current_funcs = argument_at(call, names::FUNCS_INDEX);
     if (!current_funcs) return -1;
     Ref value = Ref::steal(PyObject_GetItem(current_funcs.get(), func.get()));
