@@ -40,8 +40,9 @@
 //   read as _find_spec reads it (`finder.find_spec`, an instance attribute
 //   included): when that is the import system's own function (its code from
 //   "<frozen importlib._bootstrap" and equal to the code the interpreter
-//   froze, _imp.get_frozen_object: code replaced before the miss is
-//   another's) [test_a_finder_whose_code_was_replaced_first_is_asked_at_every_call],
+//   froze, _imp.get_frozen_object, compared at the miss's first use: code
+//   replaced before the miss is another's)
+//   [test_a_finder_whose_code_was_replaced_first_is_asked_at_every_call],
 //   bound to the same object, with the same
 //   code, and the class that it is bound through at the same class version
 //   (tp_version_tag, changed by any change of that class or its bases), its
@@ -200,18 +201,39 @@ PyObject* class_attribute(PyTypeObject* type, PyObject* name) {
   return PyDict_GetItemWithError(type->tp_dict, name);
 }
 
-// Whether `function` is the import system's own code: from its file, and
-// equal to what the interpreter froze (a code object replaced before the
-// miss was recorded is not).
-bool import_system_code(PyObject* function) {
+// Whether `function` has code from the import system's files. Whether that
+// code is also what the interpreter froze is asked when the miss is first
+// used (frozen_once): reading the frozen code takes about a millisecond,
+// which the modules' own imports, each recording a miss, would pay otherwise.
+bool import_system_file(PyObject* function) {
   if (!PyFunction_Check(function)) return false;
-  PyObject* code = PyFunction_GET_CODE(function);
-  PyObject* file = reinterpret_cast<PyCodeObject*>(code)->co_filename;
+  PyObject* file = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(function))->co_filename;
   const char* text = PyUnicode_Check(file) ? PyUnicode_AsUTF8(file) : nullptr;
   constexpr char kImportSystem[] = "<frozen importlib._bootstrap";
   if (text == nullptr) return answer_after_error(false);
-  if (std::strncmp(text, kImportSystem, sizeof kImportSystem - 1) != 0) return false;
-  return frozen_import_code(code) > 0;
+  return std::strncmp(text, kImportSystem, sizeof kImportSystem - 1) == 0;
+}
+
+// The code objects found equal to frozen ones, held so that none is freed and
+// its address reused: a code object never changes, so the answer stands.
+// The import system's finders have four find_spec codes; past the table's
+// size each is compared again at each use.
+KeptRef frozen_codes_seen[8];
+
+// Whether `code` is what the interpreter froze; false with an exception that
+// is not ordinary.
+bool frozen_once(PyObject* code) {
+  for (const KeptRef& seen : frozen_codes_seen) {
+    if (seen.get() == code) return true;
+  }
+  if (frozen_import_code(code) <= 0) return false;
+  for (KeptRef& seen : frozen_codes_seen) {
+    if (!seen) {
+      seen.keep(Ref::borrow(code));
+      break;
+    }
+  }
+  return true;
 }
 
 // Whether reading an attribute of `finder` runs only the interpreter's
@@ -233,7 +255,7 @@ Ref read_find_spec(PyObject* finder) {
   if (!PyMethod_Check(method.get())) return Ref::borrow(Py_None);
   PyObject* function = PyMethod_GET_FUNCTION(method.get());
   PyObject* self = PyMethod_GET_SELF(method.get());
-  if (!import_system_code(function)) return PyErr_Occurred() ? Ref() : Ref::borrow(Py_None);
+  if (!import_system_file(function)) return PyErr_Occurred() ? Ref() : Ref::borrow(Py_None);
   auto* owner = PyType_Check(self) ? reinterpret_cast<PyTypeObject*>(self) : Py_TYPE(self);
   unsigned int version = class_version(owner);
   if (version == 0) return Ref::borrow(Py_None);
@@ -243,8 +265,9 @@ Ref read_find_spec(PyObject* finder) {
       PyTuple_Pack(4, function, self, PyFunction_GET_CODE(function), version_number.get()));
 }
 
-// Whether `finder.find_spec`, read again, is what `recorded` holds (the
-// function first: its code is read only once it is the import system's).
+// Whether `finder.find_spec`, read again, is what `recorded` holds, with the
+// code the interpreter froze (the function first: its code is read only once
+// it is the import system's).
 bool same_find_spec(PyObject* finder, PyObject* recorded) {
   if (!reads_generically(finder)) return false;
   Ref method = Ref::steal(PyObject_GetAttr(finder, names::find_spec.get()));
@@ -254,7 +277,8 @@ bool same_find_spec(PyObject* finder, PyObject* recorded) {
   auto* owner = PyType_Check(self) ? reinterpret_cast<PyTypeObject*>(self) : Py_TYPE(self);
   return function == PyTuple_GET_ITEM(recorded, 0) && self == PyTuple_GET_ITEM(recorded, 1) &&
          PyFunction_GET_CODE(function) == PyTuple_GET_ITEM(recorded, 2) &&
-         class_version(owner) == PyLong_AsUnsignedLong(PyTuple_GET_ITEM(recorded, 3));
+         class_version(owner) == PyLong_AsUnsignedLong(PyTuple_GET_ITEM(recorded, 3)) &&
+         frozen_once(PyFunction_GET_CODE(function));
 }
 
 // The modification time of a directory as os.stat(path).st_mtime gives it,
