@@ -70,7 +70,10 @@
 //   whose __spec__ is None or an instance of the captured ModuleSpec whose
 //   `_initializing` (read generically: the class keeps no such attribute) is
 //   missing or False: _HierarchicalLockManager locks no module but the name
-//   itself [initializing-parent]; and sys.audit is the interpreter's own;
+//   itself [initializing-parent]; and sys.audit is the interpreter's own,
+//   with no audit hook installed (relative_misses.cpp's audit_hooks_installed):
+//   a hook could change the import state while the event is raised
+//   [audit-hook];
 // - no module lock for `name` (no entry in _bootstrap._module_locks) and the
 //   global import lock held by no thread (_imp.lock_held()): the import
 //   system would wait, or detect a deadlock [test_a_certain_failure_waits_for_a_held_module_lock];
@@ -87,9 +90,7 @@
 //
 // Not watched: the contents of the closures' cells, keys other than exact
 // str in sys.modules, _module_locks or a spec's namespace (a key's __eq__ may
-// be called a different number of times), and, on 3.15, an audit hook that
-// changes the import state while the event is raised (the answer was decided
-// before the event, as the relative-miss cache does for its events).
+// be called a different number of times).
 
 namespace frame {
 
@@ -744,7 +745,8 @@ int packages_initialized(PyObject* modules, PyObject* name, Py_ssize_t last_dot)
   }
   PyObject* audit = PyDict_GetItemWithError(PyModule_GetDict(import_system.sys), audit_name.get());
   if (audit == nullptr && PyErr_Occurred()) return -1;
-  return audit == import_system.audit;
+  // A hook sees the event before the parent's __path__ is read, and could give it one.
+  return audit == import_system.audit && !audit_hooks_installed();
 }
 #else
 int packages_initialized(PyObject*, PyObject*, Py_ssize_t) { return 1; }

@@ -76,13 +76,19 @@
 // that FileFinder.find_spec calls (_path_stat, _path_join), and a finder's
 // instance attributes other than find_spec and _path_mtime: replacing the
 // import system's private parts is not seen until an input above changes.
-// An audit hook that changes the import state while the events of a
-// remembered miss are raised sees the answer decided before the events.
 //
-// A hit raises the audit events the import system raises for the miss: one
-// "import" event per name from the full name down to the first component
-// that was not found, each with sys.path, sys.meta_path and sys.path_hooks
-// as they are then [test_audit_events_are_those_of_the_import_system].
+// The inputs are compared in the order the search reads them: the meta path
+// finders one after the other, and the path entries' finders (with the
+// directory's time) where PathFinder's turn comes, so that a finder asked
+// before it that places the module is seen
+// [finder-before-the-path-finder-places-the-module].
+//
+// The import system raises an "import" audit event for each name it imports
+// before it searches. While any audit hook is installed (or the interpreter
+// traces audit events), a hook could change what the search finds, so no
+// miss is used and the import system is asked at every attempt
+// [audit-hook-places-the-module, test_audit_events_are_those_of_the_import_system];
+// with none, the events have no effect and a hit raises none.
 //
 // The table holds kMisses names; a name past it is never remembered, and the
 // import system searches for it at every attempt. Each module imports fewer
@@ -102,7 +108,7 @@ enum Field {
   kSpecParent,      // what __spec__.parent is computed from: its class's property, its name, its
                     // locations
   kMissing,         // "<package>.<first component of the name>": what was not found
-  kAuditNames,      // the names of the import system's audit events, the full name first
+  kSearchedNames,   // the names the import system imports for it, the full name first
   kPackageModule,   // sys.modules[package]
   kPath,            // its __path__, a list
   kPathEntries,     // the entries of that list
@@ -409,30 +415,30 @@ Ref find_specs_of(PyObject* meta_path) {
   return find_specs;
 }
 
-// The names the import system raises an "import" event for when `name`
-// misses from `package`: "<package>.<name>", then each of its packages down
-// to "<package>.<first component>", which is what it did not find.
-Ref audit_names(PyObject* package, PyObject* name) {
+// The names the import system imports when `name` misses from `package`:
+// "<package>.<name>", then each of its packages down to
+// "<package>.<first component>", which is what it did not find.
+Ref searched_names(PyObject* package, PyObject* name) {
   Ref full_name = Ref::steal(PyUnicode_FromFormat("%U.%U", package, name));
   if (!full_name) return Ref();
-  Ref audited = Ref::steal(PyList_New(0));
-  if (!audited) return Ref();
+  Ref searched = Ref::steal(PyList_New(0));
+  if (!searched) return Ref();
   Py_ssize_t first_dot = PyUnicode_GET_LENGTH(package);
   Py_ssize_t end = PyUnicode_GET_LENGTH(full_name.get());
   while (end > first_dot) {
     Ref prefix = Ref::steal(PyUnicode_Substring(full_name.get(), 0, end));
-    if (!prefix || PyList_Append(audited.get(), prefix.get()) < 0) return Ref();
+    if (!prefix || PyList_Append(searched.get(), prefix.get()) < 0) return Ref();
     end = PyUnicode_FindChar(full_name.get(), '.', first_dot + 1, end, -1);
     if (end == -2) return Ref();
     if (end < 0) break;
   }
-  return Ref::steal(PyList_AsTuple(audited.get()));
+  return Ref::steal(PyList_AsTuple(searched.get()));
 }
 
 // Whether `modules` holds none of the names.
-bool holds_none_of(PyObject* modules, PyObject* audited) {
-  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(audited); ++i) {
-    if (PyDict_GetItemWithError(modules, PyTuple_GET_ITEM(audited, i)) != nullptr ||
+bool holds_none_of(PyObject* modules, PyObject* searched) {
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(searched); ++i) {
+    if (PyDict_GetItemWithError(modules, PyTuple_GET_ITEM(searched, i)) != nullptr ||
         PyErr_Occurred()) {
       return false;
     }
@@ -449,15 +455,16 @@ bool record_namespace(PyObject* state, PyObject* globals, PyObject* name) {
   if (spec == nullptr || !agrees_with_spec(package, spec)) return false;
   Ref parent = parent_inputs(spec);
   if (!parent) return false;
-  Ref audited = audit_names(package, name);
-  if (!audited) return false;
+  Ref searched = searched_names(package, name);
+  if (!searched) return false;
   PyTuple_SET_ITEM(state, kGlobals, Py_NewRef(globals));
   PyTuple_SET_ITEM(state, kPackage, Py_NewRef(package));
   PyTuple_SET_ITEM(state, kSpec, Py_NewRef(spec));
   PyTuple_SET_ITEM(state, kSpecParent, parent.release());
-  PyTuple_SET_ITEM(state, kMissing,
-                   Py_NewRef(PyTuple_GET_ITEM(audited.get(), PyTuple_GET_SIZE(audited.get()) - 1)));
-  PyTuple_SET_ITEM(state, kAuditNames, audited.release());
+  PyTuple_SET_ITEM(
+      state, kMissing,
+      Py_NewRef(PyTuple_GET_ITEM(searched.get(), PyTuple_GET_SIZE(searched.get()) - 1)));
+  PyTuple_SET_ITEM(state, kSearchedNames, searched.release());
   return true;
 }
 
@@ -540,8 +547,7 @@ PyObject* modules_dict() {
 
 // What the import system reads of sys, as it is now.
 struct ImportState {
-  Ref path = Ref::borrow(sys_attribute(names::path));
-  Ref meta_path = Ref::borrow(PyErr_Occurred() ? nullptr : sys_attribute(names::meta_path));
+  Ref meta_path = Ref::borrow(sys_attribute(names::meta_path));
   Ref path_hooks = Ref::borrow(PyErr_Occurred() ? nullptr : sys_attribute(names::path_hooks));
   Ref importer_cache =
       Ref::borrow(PyErr_Occurred() ? nullptr : sys_attribute(names::path_importer_cache));
@@ -567,18 +573,34 @@ bool same_entry_finders(PyObject* state, PyObject* importer_cache) {
   return true;
 }
 
-// Whether the meta path finders are those recorded: the import system's own
-// unchanged, and every other one, asked now, still finding nothing.
-bool same_meta_path(PyObject* state, PyObject* meta_path) {
+// Whether `own`, a find_spec as read_find_spec records it, is PathFinder's:
+// of the import system's meta path finders, only its search asks the finders
+// of the path entries, and only it comes from importlib._bootstrap_external.
+bool searches_path_entries(PyObject* own) {
+  PyObject* file = reinterpret_cast<PyCodeObject*>(PyTuple_GET_ITEM(own, 2))->co_filename;
+  return PyUnicode_Check(file) &&
+         PyUnicode_CompareWithASCIIString(file, "<frozen importlib._bootstrap_external>") == 0;
+}
+
+// Whether the meta path finders are those recorded, each in its turn: the
+// import system's own unchanged (PathFinder with its path entries' finders),
+// and every other one, asked now, still finding nothing.
+bool same_meta_path(PyObject* state, const ImportState& now) {
   PyObject* finders = field(state, kMetaPath);
+  PyObject* meta_path = now.meta_path.get();
   if (meta_path == nullptr || !PyList_CheckExact(meta_path) || !same_items(meta_path, finders)) {
     return false;
   }
+  bool entries_compared = false;
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(finders); ++i) {
     PyObject* finder = PyTuple_GET_ITEM(finders, i);
     PyObject* own = PyTuple_GET_ITEM(field(state, kFindSpecs), i);
     if (own != Py_None) {
       if (!same_find_spec(finder, own)) return false;
+      if (searches_path_entries(own)) {
+        if (!same_entry_finders(state, now.importer_cache.get())) return false;
+        entries_compared = true;
+      }
       continue;
     }
     PyObject* find_args[] = {finder, field(state, kMissing), field(state, kPath), Py_None};
@@ -586,14 +608,14 @@ bool same_meta_path(PyObject* state, PyObject* meta_path) {
                                                     4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     if (spec.get() != Py_None) return false;
   }
-  return true;
+  return entries_compared || same_entry_finders(state, now.importer_cache.get());
 }
 
 // Whether the package and its __path__ are those recorded, and nothing the
 // import would find first is in sys.modules.
 bool same_package(PyObject* state) {
   PyObject* modules = modules_dict();
-  if (modules == nullptr || !holds_none_of(modules, field(state, kAuditNames)) ||
+  if (modules == nullptr || !holds_none_of(modules, field(state, kSearchedNames)) ||
       PyDict_GetItemWithError(modules, field(state, kPackage)) != field(state, kPackageModule)) {
     return false;
   }
@@ -610,27 +632,30 @@ bool unchanged(PyObject* state, PyObject* globals, const ImportState& now) {
   }
   PyObject* path_hooks = now.path_hooks.get();
   return path_hooks != nullptr && PyList_CheckExact(path_hooks) &&
-         same_items(path_hooks, field(state, kPathHooks)) &&
-         same_entry_finders(state, now.importer_cache.get()) &&
-         same_meta_path(state, now.meta_path.get());
+         same_items(path_hooks, field(state, kPathHooks)) && same_meta_path(state, now);
 }
 
-PyObject* or_none(const Ref& value) { return value ? value.get() : Py_None; }
-
-// The events that the import system raises before it searches: the full
-// name's, then those of its packages as each is imported first.
-int audit_search(PyObject* state, const ImportState& now) {
-  PyObject* audited = field(state, kAuditNames);
-  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(audited); ++i) {
-    if (PySys_Audit("import", "OOOOO", PyTuple_GET_ITEM(audited, i), Py_None, or_none(now.path),
-                    or_none(now.meta_path), or_none(now.path_hooks)) < 0) {
-      return -1;
-    }
-  }
-  return 0;
+// The converter of the probe's one argument: notes that the arguments are
+// being built, and fails the build, so that no hook is called.
+PyObject* note_arguments_built(void* built) {
+  *static_cast<bool*>(built) = true;
+  PyErr_SetNone(PyExc_RuntimeError);
+  return nullptr;
 }
 
 }  // namespace
+
+bool audit_hooks_installed() noexcept {
+  // PySys_Audit returns at once while no hook is installed and audit events
+  // are not traced; otherwise it builds the event's arguments first, before
+  // it calls any hook. A hook is never called without those arguments, so a
+  // build that did not start means that no hook would see an event now.
+  bool built = false;
+  if (PySys_Audit("dravolt_common.audit_probe", "O&", note_arguments_built, &built) < 0) {
+    PyErr_Clear();  // the probe's own RuntimeError
+  }
+  return built;
+}
 
 PyObject* interpreter_modules() noexcept { return modules_dict(); }
 
@@ -693,14 +718,13 @@ int frozen_import_code(PyObject* code) noexcept {
 
 int known_missing(PyObject* globals, PyObject* name) noexcept {
   Miss* miss = miss_for(name);
-  if (miss == nullptr || !miss->state) return 0;
+  if (miss == nullptr || !miss->state || audit_hooks_installed()) return 0;
   Ref state = Ref::borrow(miss->state.get());
   ImportState now;
   // An ordinary error while comparing leaves the import to the import system.
   bool same = unchanged(state.get(), globals, now);
   if (PyErr_Occurred()) return clear_if_ordinary() ? 0 : -1;
-  if (!same) return 0;
-  return audit_search(state.get(), now) < 0 ? -1 : 1;
+  return same ? 1 : 0;
 }
 
 int remember_missing(PyObject* globals, PyObject* name) noexcept {

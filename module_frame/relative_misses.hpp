@@ -12,9 +12,8 @@ namespace frame {
 // attempt instead, is listed at the top of relative_misses.cpp.
 
 // Whether the relative import of `name` from `globals` would fail again as
-// it did last time: 1 (after the audit events that the import system would
-// raise for it), 0 when it must be tried, or -1 with the exception that an
-// audit hook or an asked finder raised and that is not an ordinary error (a
+// it did last time: 1, 0 when it must be tried, or -1 with the exception that
+// an asked finder raised and that is not an ordinary error (a
 // KeyboardInterrupt, a SystemExit).
 int known_missing(PyObject* globals, PyObject* name) noexcept;
 
@@ -23,6 +22,10 @@ int known_missing(PyObject* globals, PyObject* name) noexcept;
 // none. 0 with the ImportError still pending; -1 with the exception, not an
 // ordinary error, that code read while remembering raised in its place.
 int remember_missing(PyObject* globals, PyObject* name) noexcept;
+
+// Whether an audit hook would be called for an event raised now (also when
+// the interpreter traces audit events). Never raises.
+bool audit_hooks_installed() noexcept;
 
 // The dict of the module objects when the C import and importlib read the
 // same one: the interpreter's own, an exact dict, bound as sys.modules

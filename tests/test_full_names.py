@@ -633,6 +633,35 @@ def test_a_certain_failure_is_the_import_systems_from_the_first_call(case):
     assert child.returncode == 0, child.stderr[-3000:]
 
 
+def test_an_audit_hook_sees_a_certain_failure_as_the_import_system_raises_it():
+    """A hook that makes the parent a package when the import is announced."""
+    code = """if True:
+        import importlib, sys, types
+        from dravolt_common.utils.payload_wrapper import import_by_full_name
+        parent = sys.modules["hooked_parent"] = types.ModuleType("hooked_parent")
+        seen = []
+
+        def hook(event, args):
+            if event == "import" and args[0] == "hooked_parent.child":
+                seen.append(args[0])
+                parent.__path__ = []
+
+        sys.addaudithook(hook)
+        heard = []
+        for call in (importlib.import_module, import_by_full_name) * 2:
+            vars(parent).pop("__path__", None)
+            seen.clear()
+            try:
+                call("hooked_parent.child")
+            except ImportError:
+                pass
+            heard.append(len(seen))
+        assert heard[0::2] == heard[1::2], heard
+    """
+    child = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert child.returncode == 0, child.stderr[-3000:]
+
+
 def test_a_certain_failure_is_seen_by_a_profiler():
     seen = []
 

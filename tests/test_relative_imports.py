@@ -178,6 +178,33 @@ def test_nothing_changed_nothing_searched():
             """,
             id="sys-modules-rebound",
         ),
+        pytest.param(
+            """
+            class Placing:
+                armed = False
+                def find_spec(self, name, path=None, target=None):
+                    if Placing.armed and name == OWN:
+                        write_own_importlib()
+                        later()
+            sys.meta_path.insert(0, Placing())
+            assert not own_importlib_used()
+            Placing.armed = True
+            """,
+            id="finder-before-the-path-finder-places-the-module",
+        ),
+        pytest.param(
+            """
+            armed = []
+            def hook(event, args):
+                if armed and event == "import" and args[0] == OWN:
+                    write_own_importlib()
+                    later()
+            sys.addaudithook(hook)
+            assert not own_importlib_used()
+            armed.append(True)
+            """,
+            id="audit-hook-places-the-module",
+        ),
     ],
 )
 def test_a_change_takes_effect_at_the_next_call(change):
