@@ -272,9 +272,19 @@ Ref PayloadWrapper_init(frame::Call& call) {
   return Ref::borrow(Py_None);
 }
 
+// Whether the exact str `key` may equal `name`: only one of the same length
+// can (the length of a legacy str that is not ready is not known yet).
+bool may_equal(PyObject* key, PyObject* name) {
+#if PY_VERSION_HEX < 0x030C0000
+  if (!PyUnicode_IS_READY(key)) return true;
+#endif
+  return PyUnicode_GET_LENGTH(key) == PyUnicode_GET_LENGTH(name);
+}
+
 bool is_argument_name(PyObject* key) {
   for (const frame::Name* name : {&names::funcs, &names::cls}) {
-    if (key == name->get() || PyUnicode_Compare(key, name->get()) == 0) return true;
+    if (key == name->get()) return true;
+    if (may_equal(key, name->get()) && PyUnicode_Compare(key, name->get()) == 0) return true;
   }
   return false;
 }
