@@ -3,6 +3,7 @@ attributes it installs, the recorded full name and the reduce tuple."""
 
 import copy
 import pickle
+import subprocess
 import sys
 import types
 
@@ -113,6 +114,58 @@ def test_a_key_that_is_not_a_str_stops_the_installation():
     assert not hasattr(pw.PayloadWrapper, "third")
     assert wrapper.funcs is funcs
     assert wrapper.cls is Carried
+
+
+# Each funcs holds what the class holds already; setattr still runs type's
+# own setter for the name: it refuses __dict__ and an int __name__ (which
+# ends the installation), and renames the class for a str.
+@pytest.mark.parametrize(
+    "body, name, expected",
+    [
+        (None, "__dict__", ("PayloadWrapperBase", False)),
+        ({"__name__": 5}, "__name__", ("Held", False)),
+        ({"__name__": "Other"}, "__name__", ("Other", True)),
+    ],
+    ids=["__dict__", "int-__name__", "str-__name__"],
+)
+def test_installing_what_the_class_holds_sets_it_as_setattr_does(body, name, expected):
+    cls = pw.PayloadWrapperBase if body is None else type("Held", (pw.PayloadWrapper,), body)
+    cls(Carried, {name: vars(cls)[name], "later": describe})
+    assert (cls.__name__, "later" in vars(cls)) == expected
+
+
+def test_a_class_made_where_the_accepted_one_was_is_checked_again():
+    # On 3.10 sys._clear_type_cache() starts the class versions again, so a
+    # class made at a freed one's address may carry its version; a dict
+    # subclass that object.__new__ did not refuse crashed. In a child: a
+    # crash must not end the suite.
+    code = """if True:
+        import gc, sys
+        import dravolt_common.utils.payload_wrapper as pw
+        new = pw.PayloadWrapperBase.__new__
+        dummies = [type("D%d" % i, (), {}) for i in range(200)]
+        class A: pass
+        sys._clear_type_cache()
+        getattr(A, "zz", None)
+        new(A)
+        address = id(A)
+        del A
+        gc.collect()
+        made = [type("B", (dict,), {}) for _ in range(2000)]
+        for there in [cls for cls in made if id(cls) == address]:
+            for primed in range(120):
+                sys._clear_type_cache()
+                for dummy in dummies[:primed]:
+                    getattr(dummy, "zz", None)
+                getattr(there, "zz", None)
+                try:
+                    new(there)
+                except TypeError:
+                    continue
+                raise SystemExit("object.__new__ accepted a dict subclass")
+    """
+    child = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert child.returncode == 0, (child.returncode, child.stderr[-2000:])
 
 
 def test_a_later_wrapper_replaces_a_shared_class_attribute():

@@ -9,13 +9,17 @@ using frame::Ref;
 namespace {
 
 // The last class that object.__new__ accepted, and its version then: any
-// change of the class or its bases gives it another version.
-PyTypeObject* accepted_class = nullptr;
+// change of the class or its bases gives it another version. The class is
+// held, so that no other class can be made at its address: on 3.10,
+// sys._clear_type_cache() starts the versions again from 0, and a new class
+// there could have the same version [test_a_class_made_where_the_accepted_one_was].
+KeptRef accepted_class;
 unsigned int accepted_version = 0;
 
 bool accepted_unchanged(PyTypeObject* type) {
   unsigned int version = frame::class_version(type);
-  return type == accepted_class && version != 0 && version == accepted_version;
+  return reinterpret_cast<PyObject*>(type) == accepted_class.get() && version != 0 &&
+         version == accepted_version;
 }
 
 // `object.__new__(new_cls)`, reading `__new__` of the built-in object. For
@@ -33,7 +37,7 @@ Ref object_new(PyObject* new_cls) {
   if (!new_function) return Ref();
   Ref new_obj = Ref::steal(PyObject_CallOneArg(new_function.get(), new_cls));
   if (new_obj && PyType_Check(new_cls) && frame::class_version(type) != 0) {
-    accepted_class = type;
+    accepted_class.keep(Ref::borrow(new_cls));
     accepted_version = frame::class_version(type);
   }
   return new_obj;
@@ -81,16 +85,38 @@ Ref argument_at(frame::Call& call, const frame::Name& index_name) {
   return Ref::steal(PyObject_GetItem(args, index.get()));
 }
 
+// Whether `name` has the form __x__: type's own data descriptors (__name__,
+// __dict__, __bases__ and the others) and the slot methods, whose setting
+// recomputes the class's slots from its dict, all have it.
+bool dunder(PyObject* name) {
+  Py_ssize_t length = PyUnicode_GET_LENGTH(name);
+  return length >= 4 && PyUnicode_READ_CHAR(name, 0) == '_' &&
+         PyUnicode_READ_CHAR(name, 1) == '_' && PyUnicode_READ_CHAR(name, length - 1) == '_' &&
+         PyUnicode_READ_CHAR(name, length - 2) == '_';
+}
+
 // setattr(new_cls, func, value). A class made by a class statement that
-// holds the very value already stays as it is: setting it again would change
-// nothing but what the interpreter caches of the class.
+// holds the very value already under a plain name stays as it is: setting it
+// again would store the same value in its dict (no dict watcher hears of
+// that) and change nothing but what the interpreter caches of the class,
+// unless a type watcher is told of the change (3.12+). A name of the form
+// __x__ is always set [test_installing_what_the_class_holds_sets_it_as_setattr_does].
 int install(PyObject* new_cls, PyObject* func, PyObject* value) {
   auto* type = reinterpret_cast<PyTypeObject*>(new_cls);
+#if PY_VERSION_HEX >= 0x030C0000
+  bool watched = type->tp_watched != 0;
+#else
+  bool watched = false;
+#endif
   if (Py_IS_TYPE(new_cls, &PyType_Type) && PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) &&
-      type->tp_dict != nullptr && PyUnicode_CheckExact(func) &&
-      PyDict_GetItemWithError(type->tp_dict, func) == value) {
+      !watched && type->tp_dict != nullptr && PyUnicode_CheckExact(func) &&
+#if PY_VERSION_HEX < 0x030C0000
+      PyUnicode_IS_READY(func) &&
+#endif
+      !dunder(func) && PyDict_GetItemWithError(type->tp_dict, func) == value) {
     return 0;
   }
+  if (PyErr_Occurred()) return -1;
   return PyObject_SetAttr(new_cls, func, value);
 }
 
