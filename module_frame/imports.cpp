@@ -12,12 +12,15 @@ namespace {
 // while nothing that search depended on has changed.
 Ref import_relative_first(PyObject* globals, PyObject* name, PyObject* fromlist) noexcept {
   int missing = known_missing(globals, name);
-  if (missing < 0) return Ref();
-  if (!missing) {
+  if (missing == 0) {
     Ref module = Ref::steal(PyImport_ImportModuleLevelObject(name, globals, nullptr, fromlist, 1));
-    if (module || !PyErr_ExceptionMatches(PyExc_ImportError)) return module;
+    if (module) return module;
+  }
+  if (missing <= 0) {
+    // What the relative import raised (or a finder asked for it meanwhile):
+    // only an ImportError lets the absolute import come after it.
+    if (!PyErr_ExceptionMatches(PyExc_ImportError)) return Ref();
     if (remember_missing(globals, name) < 0) return Ref();
-    // The ImportError matched above: the absolute import comes after it.
     PyErr_Clear();
   }
   return Ref::steal(PyImport_ImportModuleLevelObject(name, globals, nullptr, fromlist, 0));

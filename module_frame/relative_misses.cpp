@@ -14,6 +14,7 @@
 #include "module_frame/errors.hpp"
 #include "module_frame/names.hpp"
 #include "module_frame/ref.hpp"
+#include "namespace_version.hpp"
 
 // The remembered misses of package-relative imports.
 //
@@ -60,6 +61,12 @@
 //   the module could be found by [module-placed-in-the-package,
 //   invalidate-caches, path-importer-cache-entry,
 //   entry-find-spec-on-the-instance].
+// - the import system's own namespace, sys.modules["_frozen_importlib"] (an
+//   exact module, whose _find_and_load the C import calls for every module
+//   not loaded yet, and whose functions the search runs), and its builtins:
+//   the same namespace, with nothing in either rebound or added since, by
+//   the stamp of namespace_version.cpp (the dicts' version tags before 3.12,
+//   a dict watcher from 3.12) [find-and-load-rebound];
 // - whether searches print (-v, -X importtime): fixed while a process runs;
 //   when they do, nothing is remembered, so the output stays the import
 //   system's [test_what_the_import_system_prints_is_printed_at_every_call].
@@ -72,7 +79,13 @@
 // rebound sys.modules, a path entry that is not a non-empty str, a directory
 // whose time cannot be read the way os.stat reads it.
 //
-// Not watched: the module-level helpers of importlib._bootstrap_external
+// A finder of the program's is asked at every attempt as the import system
+// asks it, in its turn; what its find_spec read or call raises is what the
+// import raises (an ImportError lets the absolute import follow)
+// [test_what_a_finder_asked_again_raises_the_import_raises].
+//
+// Not watched: the __code__ of _frozen_importlib's functions (replacing it is
+// not a change of the namespace), the module-level helpers of importlib._bootstrap_external
 // that FileFinder.find_spec calls (_path_stat, _path_join), and a finder's
 // instance attributes other than find_spec and _path_mtime: replacing the
 // import system's private parts is not seen until an input above changes.
@@ -124,6 +137,9 @@ enum Field {
 struct Miss {
   KeptRef name;   // the name as imported
   KeptRef state;  // the fields, or null while no miss is remembered
+  // The import system's namespace when the miss was remembered, and its stamp then.
+  KeptRef bootstrap;
+  NamespaceStamp bootstrap_stamp;
 };
 
 // A module imports a few names inside its functions.
@@ -582,31 +598,47 @@ bool searches_path_entries(PyObject* own) {
          PyUnicode_CompareWithASCIIString(file, "<frozen importlib._bootstrap_external>") == 0;
 }
 
+// A finder of the program's, asked as _find_spec asks it: `finder.find_spec`
+// read, then called. 1 when it finds nothing; 0 when it finds something, or
+// has no find_spec (before 3.12 the import system then tries find_module);
+// -1 with what the read or the call raised, which the import raises.
+int finds_nothing(PyObject* finder, PyObject* state) {
+  Ref find_spec = Ref::steal(PyObject_GetAttr(finder, names::find_spec.get()));
+  if (!find_spec) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+    PyErr_Clear();  // the AttributeError only: the import system takes it
+    return 0;
+  }
+  PyObject* find_args[] = {field(state, kMissing), field(state, kPath), Py_None};
+  Ref spec = Ref::steal(PyObject_Vectorcall(find_spec.get(), find_args, 3, nullptr));
+  if (!spec) return -1;
+  return spec.get() == Py_None;
+}
+
 // Whether the meta path finders are those recorded, each in its turn: the
 // import system's own unchanged (PathFinder with its path entries' finders),
-// and every other one, asked now, still finding nothing.
-bool same_meta_path(PyObject* state, const ImportState& now) {
+// and every other one, asked now, still finding nothing. 1 or 0, or -1 with
+// what a finder of the program's raised.
+int same_meta_path(PyObject* state, const ImportState& now) {
   PyObject* finders = field(state, kMetaPath);
   PyObject* meta_path = now.meta_path.get();
   if (meta_path == nullptr || !PyList_CheckExact(meta_path) || !same_items(meta_path, finders)) {
-    return false;
+    return 0;
   }
   bool entries_compared = false;
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(finders); ++i) {
     PyObject* finder = PyTuple_GET_ITEM(finders, i);
     PyObject* own = PyTuple_GET_ITEM(field(state, kFindSpecs), i);
     if (own != Py_None) {
-      if (!same_find_spec(finder, own)) return false;
+      if (!same_find_spec(finder, own)) return 0;
       if (searches_path_entries(own)) {
-        if (!same_entry_finders(state, now.importer_cache.get())) return false;
+        if (!same_entry_finders(state, now.importer_cache.get())) return 0;
         entries_compared = true;
       }
       continue;
     }
-    PyObject* find_args[] = {finder, field(state, kMissing), field(state, kPath), Py_None};
-    Ref spec = Ref::steal(PyObject_VectorcallMethod(names::find_spec.get(), find_args,
-                                                    4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-    if (spec.get() != Py_None) return false;
+    int nothing = finds_nothing(finder, state);
+    if (nothing <= 0) return nothing;
   }
   return entries_compared || same_entry_finders(state, now.importer_cache.get());
 }
@@ -623,16 +655,22 @@ bool same_package(PyObject* state) {
   return path.get() == field(state, kPath) && same_items(path.get(), field(state, kPathEntries));
 }
 
-bool unchanged(PyObject* state, PyObject* globals, const ImportState& now) {
+// 1 when nothing the miss depended on has changed, 0 when something has (an
+// ordinary error of the reads here may be pending), -1 with what a finder of
+// the program's raised.
+int unchanged(PyObject* state, PyObject* globals, const ImportState& now) {
   if (PyErr_Occurred() || printing_searches() || field(state, kGlobals) != globals ||
       !resolves_to(globals, field(state, kPackage), field(state, kSpec),
                    field(state, kSpecParent)) ||
       !same_package(state)) {
-    return false;
+    return 0;
   }
   PyObject* path_hooks = now.path_hooks.get();
-  return path_hooks != nullptr && PyList_CheckExact(path_hooks) &&
-         same_items(path_hooks, field(state, kPathHooks)) && same_meta_path(state, now);
+  if (path_hooks == nullptr || !PyList_CheckExact(path_hooks) ||
+      !same_items(path_hooks, field(state, kPathHooks))) {
+    return 0;
+  }
+  return same_meta_path(state, now);
 }
 
 // The converter of the probe's one argument: notes that the arguments are
@@ -658,6 +696,46 @@ bool audit_hooks_installed() noexcept {
 }
 
 PyObject* interpreter_modules() noexcept { return modules_dict(); }
+
+namespace {
+
+// The namespace of the import system that the C import calls into (its
+// _find_and_load, read from _frozen_importlib for every module not loaded
+// yet) and that namespace's builtins (borrowed); false when they are not
+// plain module namespaces, or with an exception.
+bool bootstrap_namespaces(PyObject** globals, PyObject** builtins) {
+  PyObject* modules = modules_dict();
+  PyObject* bootstrap =
+      modules ? PyDict_GetItemWithError(modules, names::frozen_importlib.get()) : nullptr;
+  if (bootstrap == nullptr || !PyModule_CheckExact(bootstrap)) return false;
+  *globals = PyModule_GetDict(bootstrap);
+  PyObject* found = PyDict_GetItemWithError(*globals, names::dunder_builtins.get());
+  if (found != nullptr && PyModule_CheckExact(found)) found = PyModule_GetDict(found);
+  *builtins = found;
+  return found != nullptr && PyDict_CheckExact(found);
+}
+
+// Keeps the import system's namespace with the miss, and its stamp: false
+// when it cannot be watched, and nothing is remembered.
+bool stamp_bootstrap(Miss& miss) {
+  PyObject *globals, *builtins;
+  if (!bootstrap_namespaces(&globals, &builtins) || watch_builtins(builtins) < 0 ||
+      !stamp_to_keep(globals, builtins, miss.bootstrap_stamp)) {
+    return false;
+  }
+  miss.bootstrap.keep(Ref::borrow(globals));
+  return true;
+}
+
+// Whether the import system's namespace and its builtins are as they were
+// when the miss was remembered: no name of theirs rebound, none added.
+bool same_import_system(const Miss& miss) {
+  PyObject *globals, *builtins;
+  return bootstrap_namespaces(&globals, &builtins) && globals == miss.bootstrap.get() &&
+         current_stamp(globals, builtins) == miss.bootstrap_stamp;
+}
+
+}  // namespace
 
 namespace {
 
@@ -720,11 +798,13 @@ int known_missing(PyObject* globals, PyObject* name) noexcept {
   Miss* miss = miss_for(name);
   if (miss == nullptr || !miss->state || audit_hooks_installed()) return 0;
   Ref state = Ref::borrow(miss->state.get());
+  if (!same_import_system(*miss)) return PyErr_Occurred() && !clear_if_ordinary() ? -1 : 0;
   ImportState now;
+  int same = unchanged(state.get(), globals, now);
+  if (same < 0) return -1;
   // An ordinary error while comparing leaves the import to the import system.
-  bool same = unchanged(state.get(), globals, now);
   if (PyErr_Occurred()) return clear_if_ordinary() ? 0 : -1;
-  return same ? 1 : 0;
+  return same;
 }
 
 int remember_missing(PyObject* globals, PyObject* name) noexcept {
@@ -734,6 +814,7 @@ int remember_missing(PyObject* globals, PyObject* name) noexcept {
   PyErr_Fetch(&type, &value, &traceback);
   PyErr_NormalizeException(&type, &value, &traceback);
   Ref state = value && !PyErr_Occurred() ? record(globals, name, value) : Ref();
+  if (state && !stamp_bootstrap(*miss)) state = Ref();
   // What interrupted the recording replaces the ImportError, as it would
   // have had it interrupted the import system.
   PyObject *interrupt_type = nullptr, *interrupt = nullptr, *interrupt_traceback = nullptr;

@@ -13,8 +13,9 @@ namespace frame {
 
 // Whether the relative import of `name` from `globals` would fail again as
 // it did last time: 1, 0 when it must be tried, or -1 with the exception that
-// an asked finder raised and that is not an ordinary error (a
-// KeyboardInterrupt, a SystemExit).
+// the import raises instead: what a finder of the program's, asked again,
+// raised, or an error that is not ordinary (a KeyboardInterrupt, a
+// SystemExit) from the comparisons.
 int known_missing(PyObject* globals, PyObject* name) noexcept;
 
 // Called with the ImportError of a failed relative import of `name` pending:

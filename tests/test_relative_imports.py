@@ -205,6 +205,20 @@ def test_nothing_changed_nothing_searched():
             """,
             id="audit-hook-places-the-module",
         ),
+        pytest.param(
+            """
+            import importlib._bootstrap as bootstrap, types
+            original = bootstrap._find_and_load
+            def find_and_load(name, import_):
+                if name != OWN:
+                    return original(name, import_)
+                own = sys.modules[name] = types.ModuleType(name)
+                own.import_module = lambda name: ("own importlib", name)
+                return own
+            bootstrap._find_and_load = find_and_load
+            """,
+            id="find-and-load-rebound",
+        ),
     ],
 )
 def test_a_change_takes_effect_at_the_next_call(change):
@@ -251,6 +265,36 @@ def test_an_unknown_finder_is_asked_at_every_call():
         for expected in (1, 2, 3):
             assert not own_importlib_used()
             assert Counting.asked == expected, Counting.asked
+        """
+    )
+
+
+@pytest.mark.parametrize("error", ["ValueError", "ImportError"])
+def test_what_a_finder_asked_again_raises_the_import_raises(error):
+    # Asked once, as the import system asks it: a ValueError leaves the call,
+    # an ImportError lets the absolute import follow.
+    run(
+        f"""
+        class Failing:
+            asked = 0
+            fail = False
+            def find_spec(self, name, path=None, target=None):
+                if name == OWN:
+                    Failing.asked += 1
+                    if Failing.fail:
+                        Failing.fail = False
+                        raise {error}("finder failed")
+
+        sys.meta_path.insert(0, Failing())
+        assert not own_importlib_used()
+        Failing.asked, Failing.fail = 0, True
+        try:
+            found = pw.import_by_full_name("json")
+        except ValueError as raised:
+            found = raised
+        import json
+        expected = json if {error!r} == "ImportError" else "finder failed"
+        assert str(found) == str(expected) and Failing.asked == 1, (found, Failing.asked)
         """
     )
 

@@ -29,6 +29,8 @@
   NAME(parent, "parent")                                         \
   NAME(submodule_search_locations, "submodule_search_locations") \
   NAME(find_spec, "find_spec")                                   \
+  NAME(frozen_importlib, "_frozen_importlib")                    \
+  NAME(dunder_builtins, "__builtins__")                          \
   NAME(path, "path")                                             \
   NAME(meta_path, "meta_path")                                   \
   NAME(path_hooks, "path_hooks")                                 \
