@@ -23,8 +23,12 @@ def _shown(tb):
         ("/src/app.py", 12, "rest", "Job.work", 10),
         ("/src/app.py", 12, "work", "Task.work", 10),
         ("/src/app.py", 12, "work", "Job.work", 11),
+        # Code compiled without positions starts at line 0; a traceback made
+        # by hand may carry any line.
+        ("/src/app.py", 0, "work", "Job.work", 0),
+        ("/src/app.py", -5, "work", "Job.work", 9),
     ],
-    ids=["file", "name", "qualname", "first line"],
+    ids=["file", "name", "qualname", "first line", "line 0", "negative line"],
 )
 def test_entries_that_differ_in_one_value_get_codes_of_their_own(other):
     tb = _tracebacks.rebuild([ENTRY, other])
@@ -45,7 +49,7 @@ def test_entries_that_differ_in_one_value_get_codes_of_their_own(other):
         [(b"a.py", 1, "f", None, 1)],
         [("a.py", "1", "f", None, 1)],
         [("a.py", 1, "f", None, 2**31)],
-        [("a.py", 1, "f", None, 0)],
+        [("a.py", 1, "f", None, -1)],
         [("a.py", True, "f", None, 1)],
         {"a.py": 1},
     ],

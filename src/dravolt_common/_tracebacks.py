@@ -91,9 +91,12 @@ def rebuild(recorded: Any) -> types.TracebackType | None:
             firstlineno = lineno if lineno is not None and lineno >= 1 else 1
         if not (
             isinstance(qualname, str)
-            and (lineno is None or (type(lineno) is int and 0 <= lineno <= _C_INT_MAX))
+            and (
+                lineno is None or (type(lineno) is int and -_C_INT_MAX - 1 <= lineno <= _C_INT_MAX)
+            )
             and type(firstlineno) is int
-            and 1 <= firstlineno <= _C_INT_MAX
+            # Code compiled without positions starts at line 0.
+            and 0 <= firstlineno <= _C_INT_MAX
         ):
             raise TypeError(
                 f"a traceback entry holds a str qualified name and line numbers: {entry!r}"
