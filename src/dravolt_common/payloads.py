@@ -113,14 +113,11 @@ _LEFT_TO_PICKLE = (type(None), type(NotImplemented), type(...))
 # The object whose attribute was missing is often one that cannot travel (a
 # socket, a lock), and the interpreter's own pickling of AttributeError leaves
 # it out too.
+# A group's message and exceptions are read-only, and its args make them.
+_GROUP = getattr(builtins, "BaseExceptionGroup", None)
 _FIELDS_LEFT_OUT = frozenset(
     {(AttributeError, "obj")}
-    # A group's message and exceptions are read-only, and its args make them.
-    | (
-        {(BaseExceptionGroup, "message"), (BaseExceptionGroup, "exceptions")}
-        if sys.version_info >= (3, 11)
-        else set()
-    )
+    | ({(_GROUP, "message"), (_GROUP, "exceptions")} if _GROUP is not None else set())
 )
 # What the interpreter keeps for every exception, read past any attribute of
 # the class that shadows it, as the interpreter's own pickling reads it.  Each
