@@ -403,6 +403,38 @@ def test_threads_dumping_by_reference_while_the_kept_pickles_churn(monkeypatch):
     assert wrong == []
 
 
+class ChangingError(Exception):
+    """Changed by another thread while its instances are dumped."""
+
+
+@pytest.mark.parametrize("changed", ["class", "instance"])
+def test_dumps_while_another_thread_changes_the_exception_or_its_class(changed):
+    Changing = ChangingError
+    error = Changing("x")
+    target = Changing if changed == "class" else error
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    done = threading.Event()
+
+    def change():
+        while not done.is_set():
+            # Entries come and go: the dict changes size.
+            for turn in range(20):
+                setattr(target, f"entry_{turn}", turn)
+            for turn in range(20):
+                delattr(target, f"entry_{turn}")
+
+    changer = threading.Thread(target=change)
+    changer.start()
+    try:
+        for _ in range(2000):
+            payloads.dumps(error)
+    finally:
+        done.set()
+        changer.join()
+        sys.setswitchinterval(interval)
+
+
 def test_dumps_uses_a_rebound_pickler_of_the_module(monkeypatch):
     seen = []
 

@@ -425,7 +425,9 @@ def _reduce_exception(exception: BaseException, recorded: tuple[Any, ...] | str)
         getters = _field_getters(cls)
     if getters:
         attributes = {**attributes, **_field_values(exception, args, getters)}
-    for key, value in attributes.items():
+    # A copy, made at once: another thread, or a finaliser that an allocation
+    # below runs, may change the live dict meanwhile.
+    for key, value in (attributes if getters else dict.copy(attributes)).items():
         # The traceback note joins __notes__ as the exception is made.
         early = key == "__notes__" or _is_plain(value)
         (state if early else later)[key] = value
@@ -557,7 +559,8 @@ def _own_fields(klass: type) -> tuple[tuple[str, Any], ...]:
         return ()
     return tuple(
         (name, value.__get__)
-        for name, value in vars(klass).items()
+        # A copy made at once, as above: a class may change in another thread.
+        for name, value in vars(klass).copy().items()
         if type(value) in _DESCRIPTOR_TYPES and _is_field(klass, name, value)
     )
 
