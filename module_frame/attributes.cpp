@@ -9,7 +9,9 @@ namespace frame {
 
 namespace {
 
-enum class Answer { kUnknown, kMissing, kFound };
+// kError: the lookup the read itself makes raised (a key's __eq__); the
+// read raises the same.
+enum class Answer { kUnknown, kMissing, kFound, kError };
 
 // How the read is made: the generic algorithm, or the object's own machinery.
 enum class Read { kGeneric, kOrdinary };
@@ -24,7 +26,7 @@ Answer found(PyObject* value, Ref& out) {
 Answer in_own_dict(PyObject* dict, PyObject* name, Ref& out) {
   if (dict == nullptr) return Answer::kMissing;
   PyObject* value = PyDict_GetItemWithError(dict, name);
-  if (value == nullptr) return PyErr_Occurred() ? Answer::kUnknown : Answer::kMissing;
+  if (value == nullptr) return PyErr_Occurred() ? Answer::kError : Answer::kMissing;
   out = Ref::borrow(value);
   return Answer::kFound;
 }
@@ -124,7 +126,7 @@ Answer module_attribute(PyObject* obj, PyObject* name, Ref& out) {
     return Answer::kUnknown;
   }
   Answer answer = in_own_dict(PyModule_GetDict(obj), name, out);
-  return answer == Answer::kFound ? answer : Answer::kUnknown;
+  return answer == Answer::kMissing ? Answer::kUnknown : answer;
 }
 
 bool is_known_type(PyTypeObject* type) {
@@ -167,7 +169,29 @@ PyObject* plain_class_qualname(PyObject* cls) noexcept {
   return reinterpret_cast<PyHeapTypeObject*>(cls)->ht_qualname;
 }
 
-bool answered_by_layout(PyObject* obj) noexcept { return is_known_type(Py_TYPE(obj)); }
+bool answered_by_layout(PyObject* obj, PyObject* name) noexcept {
+  PyTypeObject* type = Py_TYPE(obj);
+  bool names_it = name == names::dunder_name.get() || name == names::dunder_qualname.get();
+  if (type == &PyFunction_Type) return names_it || name == names::dunder_module.get();
+  if (type == &PyType_Type) {
+    return names_it && PyType_HasFeature(reinterpret_cast<PyTypeObject*>(obj), Py_TPFLAGS_HEAPTYPE);
+  }
+  if (type == &PyMethod_Type) {
+    return name == names::dunder_self.get() || name == names::dunder_func.get();
+  }
+  if (type == &PyCFunction_Type) {
+    PyObject* self = PyCFunction_GET_SELF(obj);
+    bool plain = self == nullptr || PyModule_Check(self);
+    return name == names::dunder_name.get() || name == names::dunder_module.get() ||
+           (name == names::dunder_qualname.get() && plain);
+  }
+  if (type == &PyMethodDescr_Type || type == &PyWrapperDescr_Type) {
+    return name == names::dunder_name.get() || name == names::dunder_objclass.get() ||
+           (name == names::dunder_qualname.get() &&
+            reinterpret_cast<PyDescrObject*>(obj)->d_qualname != nullptr);
+  }
+  return false;
+}
 
 int is_instance(PyObject* obj, PyObject* cls) noexcept {
   // isinstance consults obj.__class__ too, which those types take from object.
@@ -183,13 +207,11 @@ Ref generic_attribute(PyObject* obj, PyObject* name) noexcept {
     case Answer::kFound:
       return value;
     case Answer::kMissing:
+    case Answer::kError:
       return Ref();
     case Answer::kUnknown:
       break;
   }
-  // A shortcut's own lookup that raised tells nothing, unless what it raised
-  // is more than an ordinary error (a key's __eq__ interrupted).
-  if (PyErr_Occurred() && !clear_if_ordinary()) return Ref();
   // Private API, for the generic algorithm with AttributeError suppressed: a
   // miss costs no exception.
   return Ref::steal(_PyObject_GenericGetAttrWithDict(obj, name, nullptr, 1));
@@ -208,11 +230,12 @@ Ref attribute(PyObject* obj, PyObject* name) noexcept {
   switch (answer) {
     case Answer::kFound:
       return value;
+    case Answer::kError:
+      return Ref();
     case Answer::kMissing:
     case Answer::kUnknown:
       break;
   }
-  if (PyErr_Occurred() && !clear_if_ordinary()) return Ref();
   return Ref::steal(PyObject_GetAttr(obj, name));
 }
 

@@ -219,3 +219,60 @@ def test_generated_objects(recipe, is_method, module_name):
     assert outcome(cn.get_function_full_name, module_name, obj) == outcome(
         model.get_function_full_name, module_name, obj
     )
+
+
+class _FailingOnceKey(str):
+    """A namespace key equal to "__module__" whose first armed comparison raises."""
+
+    armed = False
+    calls = 0
+
+    __hash__ = str.__hash__
+
+    def __eq__(self, other):
+        if type(self).armed:
+            type(self).calls += 1
+            if type(self).calls == 1:
+                raise ValueError("first comparison fails")
+        return str.__eq__(self, other)
+
+
+class _Counting:
+    """A descriptor that gives another text at each read."""
+
+    reads = 0
+
+    def __get__(self, obj, owner):
+        _Counting.reads += 1
+        return f"read{_Counting.reads}"
+
+
+def _behind_a_failing_key(monkeypatch, implementation):
+    cls = type("K", (), {_FailingOnceKey("__module__"): "mymod"})
+    _FailingOnceKey.armed, _FailingOnceKey.calls = True, 0
+    return lambda: implementation.get_function_module(cls, False)
+
+
+def _qualname_read_twice(monkeypatch, implementation):
+    # The qualified-name constant rebound to __doc__, which type's getter
+    # takes from a descriptor of the class.
+    namespace = vars(cn) if implementation is cn else model.NAMESPACE
+    monkeypatch.setitem(namespace, "QUALNAME_STR", "__doc__")
+    _Counting.reads = 0
+    inner = type("Inner", (), {"__doc__": _Counting()})
+    outer = type("Outer", (), {"__init__": inner})
+    return lambda: implementation.get_function_full_name("m", outer)
+
+
+# Each case makes the program anew for each implementation: the reads that a
+# shortcut makes must be those of the model, one for one.
+@pytest.mark.parametrize("case", [_behind_a_failing_key, _qualname_read_twice])
+def test_reads_that_run_code_are_made_as_the_model_makes_them(monkeypatch, case):
+    outcomes = []
+    for implementation in (cn, model):
+        call = case(monkeypatch, implementation)
+        try:
+            outcomes.append(outcome(call))
+        finally:
+            _FailingOnceKey.armed = False
+    assert outcomes[0] == outcomes[1]

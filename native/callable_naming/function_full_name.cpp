@@ -53,7 +53,7 @@ int read_if_present(const frame::Call& call, PyObject* obj, const frame::Name& c
   if (!attr_again) return -1;
   // When the object's layout answered, for the same name, and the truth test
   // of a str ran no code, the generic read gives that same value again.
-  if (attr_again.get() == attr.get() && frame::answered_by_layout(obj) &&
+  if (attr_again.get() == attr.get() && frame::answered_by_layout(obj, attr.get()) &&
       PyUnicode_CheckExact(found.get())) {
     value = std::move(found);
     return 1;

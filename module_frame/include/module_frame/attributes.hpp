@@ -27,9 +27,10 @@ Ref generic_attribute_or_error(PyObject* obj, PyObject* name) noexcept;
 // obj.<name> through the object's own attribute machinery (PyObject_GetAttr).
 Ref attribute(PyObject* obj, PyObject* name) noexcept;
 
-// Whether the object's exact type is one whose dunder attributes its layout
-// answers: reading one runs no code, and reading it again gives the same.
-bool answered_by_layout(PyObject* obj) noexcept;
+// Whether the object's layout answers that attribute from a field of its
+// own: reading it runs no code (no dict lookup, no descriptor), and reading
+// it again gives the same.
+bool answered_by_layout(PyObject* obj, PyObject* name) noexcept;
 
 // What reading cls.__qualname__ gives (borrowed) when reading it runs no
 // code and cannot fail: a class written in Python whose metaclass is exactly
