@@ -64,7 +64,7 @@ Answer builtin_attribute(PyObject* obj, PyObject* name, Ref& out) {
   bool plain = builtin->m_self == nullptr || PyModule_Check(builtin->m_self);
   if (name == names::dunder_name.get() || (name == names::dunder_qualname.get() && plain)) {
     out = Ref::steal(PyUnicode_FromString(builtin->m_ml->ml_name));
-    return out ? Answer::kFound : Answer::kUnknown;
+    return out ? Answer::kFound : Answer::kError;
   }
   if (name == names::dunder_func.get() || name == names::dunder_objclass.get()) {
     return Answer::kMissing;
