@@ -49,12 +49,13 @@ class SubError(DecoratedError):
 
 
 class SlottedError(Exception):
-    __slots__ = ("code", "__secret")
+    __slots__ = ("code", "__secret", "__tag__")
 
     def __init__(self, code):
         super().__init__(code)
         self.code = code
         self.__secret = code * 2
+        self.__tag__ = f"tag {code}"
 
 
 @dataclasses.dataclass
@@ -528,7 +529,7 @@ def test_exceptions_keep_class_args_attributes_and_fields(round_trip, original):
     )
     assert fields(loaded) == expected
     if isinstance(original, SlottedError):
-        assert loaded._SlottedError__secret == 8
+        assert (loaded._SlottedError__secret, loaded.__tag__) == (8, "tag 4")
 
 
 @pytest.mark.skipif(sys.version_info < (3, 11), reason="exception groups are new in 3.11")

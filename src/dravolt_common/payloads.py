@@ -570,7 +570,18 @@ _DESCRIPTOR_TYPES = frozenset({types.MemberDescriptorType, types.GetSetDescripto
 
 
 def _is_field(klass: type, name: str, value: Any) -> bool:
-    return not name.startswith("__") and (klass, name) not in _FIELDS_LEFT_OUT
+    # A slot may have a name of the form __x__; the descriptors of a class's
+    # own __dict__ and __weakref__, and the built-in types' dunder ones, are
+    # not fields.
+    if name.startswith("__"):
+        slot = type(value) is types.MemberDescriptorType and name.endswith("__")
+        if not slot or name in _NOT_SLOTS or not _TYPE_FLAGS(klass) & _HEAP_TYPE:
+            return False
+    return (klass, name) not in _FIELDS_LEFT_OUT
+
+
+_NOT_SLOTS = frozenset({"__dict__", "__weakref__"})
+_HEAP_TYPE = 1 << 9  # Py_TPFLAGS_HEAPTYPE
 
 
 def _baseline(exception: BaseException, args: tuple[Any, ...]) -> BaseException | None:
