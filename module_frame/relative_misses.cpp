@@ -735,10 +735,6 @@ bool same_import_system(const Miss& miss) {
          current_stamp(globals, builtins) == miss.bootstrap_stamp;
 }
 
-}  // namespace
-
-namespace {
-
 // Every code object of the two modules, as the interpreter froze them, read
 // once.
 KeptRef frozen_codes;
